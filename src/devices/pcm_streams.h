@@ -1,0 +1,31 @@
+// The two streams of the one sound device: this module owns both handles from
+// open to close. It opens and configures playback, then capture, with the
+// same layout (24-bit samples in 3 bytes, non-interleaved, blocking), prepares
+// them just before the transfer loop and drains and closes them after it.
+// The transfers themselves are the transfer loop's.
+#pragma once
+
+#include <alsa/asoundlib.h>
+
+#include "settings/routing_plan.h"
+#include "settings/run_settings.h"
+
+struct pcm_pair {
+  snd_pcm_t* playback = nullptr;
+  snd_pcm_t* capture = nullptr;
+};
+
+constexpr snd_pcm_uframes_t requested_period_frames = 4096;
+constexpr snd_pcm_uframes_t requested_buffer_frames = 16384;
+
+// Opens and configures playback, then capture, on settings.device_name with
+// plan.device_channel_count channels. Any failure is reported (on standard
+// error; a refused capture configuration on standard output with the values
+// the driver returned) and ends the process.
+pcm_pair open_streams(const run_settings& settings, const routing_plan& plan);
+
+// Prepares playback, then capture.
+void prepare_streams(const pcm_pair& streams);
+
+// Drains playback, drains capture, closes playback, closes capture.
+void close_streams(pcm_pair& streams);

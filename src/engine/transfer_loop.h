@@ -1,0 +1,39 @@
+// The main loop of a run: each cycle waits on both streams, reads a block of
+// captured frames, passes each track's bytes through its rings and hands the
+// delayed bytes to playback, until the frame budget has been played. It owns
+// only the loop's positions and counters: the streams belong to the device
+// module, the memory to ring_buffer.
+#pragma once
+
+#include <alsa/asoundlib.h>
+
+#include "devices/pcm_streams.h"
+#include "engine/ring_buffer.h"
+#include "settings/routing_plan.h"
+#include "settings/run_settings.h"
+
+// The few stream calls the loop makes. The program uses alsa_stream_calls;
+// tests substitute scripted ones.
+struct stream_calls {
+  int (*wait)(snd_pcm_t* stream, int timeout_ms);
+  snd_pcm_sframes_t (*avail_update)(snd_pcm_t* stream);
+  snd_pcm_sframes_t (*readn)(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames);
+  snd_pcm_sframes_t (*writen)(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames);
+  int (*prepare)(snd_pcm_t* stream);
+  int (*resume)(snd_pcm_t* stream);
+};
+
+extern const stream_calls alsa_stream_calls;
+
+constexpr int wait_timeout_ms = 100;
+
+// A stream whose transfers fail, other than by an overrun or underrun, for
+// this many seconds of cycles in a row without moving a frame ends the run.
+constexpr uint32_t failing_stream_seconds = 5;
+
+// Runs cycles until settings.frame_budget frames have been played (none when
+// it is 0), then writes the closing line. Marks overruns ("RX") and underruns
+// ("PX") and prepares the stream again; shows the elapsed whole seconds.
+void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
+                       const pcm_pair& streams, audio_buffers& buffers,
+                       const stream_calls& calls = alsa_stream_calls);

@@ -1,0 +1,25 @@
+// The settings of one run, read from the command line. This module owns the
+// `run_settings` record; it never touches the sound library. Everything it
+// prints goes to standard output, and every refusal ends the process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "settings/routing_plan.h"
+
+struct run_settings {
+  std::string device_name;                   // passed unchanged to the sound library
+  routing_mode mode = routing_mode::mono_to_one;
+  int32_t input_index = 0;                   // zero-based (first) capture channel
+  int32_t output_index = 0;                  // zero-based (first) playback channel
+  float delay_seconds = 3.0f;                // 0 to 600 inclusive
+  uint32_t sample_rate = 44100;              // frames per second, at least 32000
+  uint64_t frame_budget = 13230000;          // frames played before the run ends
+};
+
+// Reads the positional arguments (device, mode, input channel, output channel,
+// delay, sample rate, timeout), echoing each setting as a status line once it
+// is settled. With no arguments it writes the usage text; on a bad value it
+// refuses. Either way the process then ends with status 1.
+run_settings parse_command_line(int argument_count, char** arguments);
