@@ -85,6 +85,7 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
         calls.readn(streams.capture, buffers.capture_pointers.data(), cycle_frames);
     if (got == -EPIPE) {
       std::puts("\nRX");
+      std::fflush(stdout);
       calls.prepare(streams.capture);
     } else if (got < 0) {
       recover(calls, streams.capture, got);
@@ -118,6 +119,7 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
         calls.writen(streams.playback, buffers.playback_pointers.data(), cycle_frames);
     if (put == -EPIPE) {
       std::puts("\nPX");
+      std::fflush(stdout);
       calls.prepare(streams.playback);
     } else if (put < 0) {
       recover(calls, streams.playback, put);
@@ -139,4 +141,5 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
     }
   }
   std::puts("\nFinished");
+  std::fflush(stdout);
 }

@@ -28,7 +28,15 @@ program_result run_program(const std::string& program, const std::vector<std::st
   argv.push_back(nullptr);
 
   std::vector<std::string> assignments;
-  for (char** entry = environ; *entry != nullptr; ++entry) assignments.emplace_back(*entry);
+  // Inherited variables that `environment` sets again are left out: the
+  // first of two entries with one name would win.
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string inherited(*entry);
+    const std::string name = inherited.substr(0, inherited.find('='));
+    bool replaced = false;
+    for (const auto& setting : environment) replaced = replaced || setting.first == name;
+    if (!replaced) assignments.push_back(inherited);
+  }
   for (const auto& [name, value] : environment) assignments.push_back(name + "=" + value);
   std::vector<char*> envp;
   for (std::string& assignment : assignments) envp.push_back(assignment.data());
