@@ -27,8 +27,9 @@ extern const stream_calls alsa_stream_calls;
 
 constexpr int wait_timeout_ms = 100;
 
-// A stream whose transfers fail, other than by an overrun or underrun, for
-// this many seconds of cycles in a row without moving a frame ends the run.
+// A stream whose transfer fails (an overrun or underrun counts too) in every
+// cycle for this many seconds' worth of full cycles, without one that moves
+// a frame, ends the run.
 constexpr uint32_t failing_stream_seconds = 5;
 
 // Runs cycles until settings.frame_budget frames have been played (none when

@@ -1,0 +1,139 @@
+#include "support/fake_stream.h"
+
+#include <algorithm>
+
+#include "engine/ring_buffer.h"
+
+namespace fake_stream {
+
+state current;
+
+namespace {
+
+// Only the addresses are used: the loop never looks behind a handle.
+int playback_object;
+int capture_object;
+
+constexpr uint32_t sample_mask = (1u << 24) - 1;
+
+template <typename T>
+T scripted(const std::vector<T>& list, size_t& calls_so_far, T fallback) {
+  const size_t index = calls_so_far++;
+  return index < list.size() ? list[index] : fallback;
+}
+
+call_record new_record(call_kind kind, snd_pcm_t* stream) {
+  call_record record;
+  record.kind = kind;
+  record.stream = stream;
+  return record;
+}
+
+std::vector<void*> copy_areas(void** areas) {
+  return std::vector<void*>(areas, areas + current.channel_count);
+}
+
+int fake_wait(snd_pcm_t* stream, int timeout_ms) {
+  call_record record = new_record(call_kind::wait, stream);
+  record.timeout_ms = timeout_ms;
+  current.calls.push_back(record);
+  return 1;
+}
+
+snd_pcm_sframes_t fake_avail_update(snd_pcm_t* stream) {
+  const snd_pcm_sframes_t result =
+      scripted(current.plan.avail, current.avail_calls, current.plan.default_avail);
+  call_record record = new_record(call_kind::avail_update, stream);
+  record.result = result;
+  current.calls.push_back(record);
+  return result;
+}
+
+// Delivers the next samples of every channel's counter pattern, for exactly
+// the frames it reports.
+snd_pcm_sframes_t fake_readn(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames) {
+  snd_pcm_sframes_t result =
+      scripted(current.plan.reads, current.read_calls, current.plan.default_read);
+  if (result == whole_request) result = static_cast<snd_pcm_sframes_t>(frames);
+  result = std::min(result, static_cast<snd_pcm_sframes_t>(frames));
+  for (int32_t c = 0; c < current.channel_count && result > 0; ++c) {
+    auto* bytes = static_cast<unsigned char*>(areas[c]);
+    for (snd_pcm_sframes_t f = 0; f < result; ++f) {
+      const uint32_t value = captured_sample(c, current.samples_captured[c]++);
+      bytes[3 * f] = static_cast<unsigned char>(value);
+      bytes[3 * f + 1] = static_cast<unsigned char>(value >> 8);
+      bytes[3 * f + 2] = static_cast<unsigned char>(value >> 16);
+    }
+  }
+  call_record record = new_record(call_kind::readn, stream);
+  record.frames = frames;
+  record.result = result;
+  record.areas = copy_areas(areas);
+  current.calls.push_back(record);
+  return result;
+}
+
+// Keeps each channel's bytes of all the frames asked, whatever it reports.
+snd_pcm_sframes_t fake_writen(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames) {
+  snd_pcm_sframes_t result =
+      scripted(current.plan.writes, current.write_calls, current.plan.default_write);
+  if (result == whole_request) result = static_cast<snd_pcm_sframes_t>(frames);
+  result = std::min(result, static_cast<snd_pcm_sframes_t>(frames));
+  call_record record = new_record(call_kind::writen, stream);
+  record.frames = frames;
+  record.result = result;
+  record.areas = copy_areas(areas);
+  for (int32_t c = 0; c < current.channel_count; ++c) {
+    record.written.emplace_back(static_cast<const char*>(areas[c]), frames * bytes_per_sample);
+  }
+  current.calls.push_back(record);
+  return result;
+}
+
+int fake_prepare(snd_pcm_t* stream) {
+  current.calls.push_back(new_record(call_kind::prepare, stream));
+  return 0;
+}
+
+int fake_resume(snd_pcm_t* stream) {
+  const int result = scripted(current.plan.resumes, current.resume_calls, current.plan.default_resume);
+  call_record record = new_record(call_kind::resume, stream);
+  record.result = result;
+  current.calls.push_back(record);
+  return result;
+}
+
+}  // namespace
+
+const stream_calls calls = {
+    fake_wait, fake_avail_update, fake_readn, fake_writen, fake_prepare, fake_resume,
+};
+
+void reset(int32_t channel_count) {
+  current = state{};
+  current.channel_count = channel_count;
+  current.samples_captured.assign(static_cast<size_t>(channel_count), 0);
+}
+
+void set_result(std::vector<snd_pcm_sframes_t>& list, size_t index, snd_pcm_sframes_t result,
+                snd_pcm_sframes_t filler) {
+  if (list.size() <= index) list.resize(index + 1, filler);
+  list[index] = result;
+}
+
+snd_pcm_t* playback_handle() { return reinterpret_cast<snd_pcm_t*>(&playback_object); }
+snd_pcm_t* capture_handle() { return reinterpret_cast<snd_pcm_t*>(&capture_object); }
+
+uint32_t captured_sample(int32_t channel, uint64_t k) {
+  return static_cast<uint32_t>((k * 7 + static_cast<uint64_t>(channel) * 1000003) & sample_mask);
+}
+
+std::vector<const call_record*> records_of(call_kind kind) {
+  std::vector<const call_record*> records;
+  for (const call_record& record : current.calls) {
+    if (record.kind == kind) records.push_back(&record);
+  }
+  return records;
+}
+
+}  // namespace fake_stream
