@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   sox pulseaudio pulseaudio-utils
   python3 util-linux valgrind
+  groff-base man-db
 )
 
 missing=()
