@@ -30,6 +30,12 @@ staging_block allocate_staging_block(int32_t channel_count) {
   return block;
 }
 
+// A part of length 0 is not copied: an empty source or destination may be a
+// null pointer, which memcpy must not be given even for no bytes.
+void copy_part(unsigned char* destination, const unsigned char* source, size_t size) {
+  if (size > 0) std::memcpy(destination, source, size);
+}
+
 size_t block_size(const staging_block& block) {
   return static_cast<size_t>(block.channel_count) * channel_area_bytes;
 }
@@ -99,8 +105,8 @@ void fill_transfer_pointers(const staging_block& block, size_t frame, std::vecto
 void ring_append(track_ring& ring, size_t W, const unsigned char* source, size_t n) {
   assert(W < ring.size && n < ring.size);
   const size_t first = std::min(n, ring.size - W);
-  std::memcpy(ring.bytes + W, source, first);
-  std::memcpy(ring.bytes, source + first, n - first);
+  copy_part(ring.bytes + W, source, first);
+  copy_part(ring.bytes, source + first, n - first);
 }
 
 void ring_delay_copy(const track_ring& input, track_ring& output, size_t W, size_t D, size_t n) {
@@ -121,8 +127,8 @@ void ring_delay_copy(const track_ring& input, track_ring& output, size_t W, size
 void ring_extract(const track_ring& ring, size_t W, unsigned char* destination, size_t n) {
   assert(W < ring.size && n < ring.size);
   const size_t first = std::min(n, ring.size - W);
-  std::memcpy(destination, ring.bytes + W, first);
-  std::memcpy(destination + first, ring.bytes, n - first);
+  copy_part(destination, ring.bytes + W, first);
+  copy_part(destination + first, ring.bytes, n - first);
 }
 
 size_t ring_advance(size_t W, size_t n, size_t N) {
