@@ -1,6 +1,8 @@
 #include "devices/pcm_streams.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "fatal.h"
 
@@ -115,9 +117,63 @@ void prepare_streams(const pcm_pair& streams) {
   snd_pcm_prepare(streams.capture);
 }
 
+namespace {
+
+using drain_clock = std::chrono::steady_clock;
+
+// A playback drain may take as long as the stream's buffer needs to play, plus
+// this much for the device to notice the end and for this process to be
+// scheduled again.
+constexpr std::chrono::milliseconds drain_margin{250};
+
+// How often a drain in progress is looked at.
+constexpr std::chrono::milliseconds drain_check_interval{5};
+
+// The longest a playback drain can take: the time the stream's whole buffer
+// takes to play, since a drain ends once what is queued in that buffer has
+// been played. A stream whose buffer time cannot be read gets none.
+drain_clock::duration buffer_duration(snd_pcm_t* stream) {
+  snd_pcm_hw_params_t* params;
+  snd_pcm_hw_params_alloca(&params);
+  unsigned int buffer_microseconds = 0;
+  if (snd_pcm_hw_params_current(stream, params) < 0 ||
+      snd_pcm_hw_params_get_buffer_time(params, &buffer_microseconds, nullptr) < 0) {
+    return drain_clock::duration::zero();
+  }
+  return std::chrono::microseconds{buffer_microseconds};
+}
+
+// Drains one stream without blocking, waits at most `allowance` for the drain
+// to finish, and stops the stream with snd_pcm_drop if it is still draining
+// then. A device that drains normally ends well inside the allowance, so no
+// frame it was given is cut. The bound matters for devices whose drain never
+// ends by itself: a sound-server capture stream in alsa-lib's I/O plugin layer
+// is drained by waiting for its buffer to fill, but the server plugin stops
+// reporting the capture position once the stream is draining, so a blocking
+// drain would wait forever.
+void drain_within(snd_pcm_t* stream, drain_clock::duration allowance) {
+  const drain_clock::time_point deadline = drain_clock::now() + allowance;
+  snd_pcm_nonblock(stream, 1);
+  snd_pcm_drain(stream);
+  for (;;) {
+    // Plugins without a clock of their own move a draining stream on only
+    // when its position is updated.
+    snd_pcm_avail_update(stream);
+    if (snd_pcm_state(stream) != SND_PCM_STATE_DRAINING) return;
+    if (drain_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(drain_check_interval);
+  }
+  snd_pcm_drop(stream);
+}
+
+}  // namespace
+
+// Playback is given the time its buffer needs to play. Capture is not
+// waited for: draining a capture stream only stops it, keeping the frames it
+// captured for reading, and nothing reads them after the run.
 void close_streams(pcm_pair& streams) {
-  snd_pcm_drain(streams.playback);
-  snd_pcm_drain(streams.capture);
+  drain_within(streams.playback, buffer_duration(streams.playback) + drain_margin);
+  drain_within(streams.capture, drain_clock::duration::zero());
   snd_pcm_close(streams.playback);
   snd_pcm_close(streams.capture);
   streams = {};

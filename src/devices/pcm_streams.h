@@ -27,5 +27,8 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan);
 // Prepares playback, then capture.
 void prepare_streams(const pcm_pair& streams);
 
-// Drains playback, drains capture, closes playback, closes capture.
+// Drains playback, drains capture, closes playback, closes capture. A drain
+// that does not end within the time its stream's buffer takes to play (no
+// time at all for capture) is cut short with snd_pcm_drop, so the run always
+// ends.
 void close_streams(pcm_pair& streams);
