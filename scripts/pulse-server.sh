@@ -9,6 +9,15 @@
 #
 # With the printed variables, the ALSA device "plug:pulse" records the monitor
 # of quavelor_in and plays into quavelor_out, in real time.
+#
+# The null sinks are loaded with rewinds disabled. With rewinds, a playback
+# stream that is first written to shortly after it is created can end up with
+# the server holding no data while it grants the client no room either: the
+# client's buffer stays full, nothing more is played, and an ALSA program
+# waits for room forever. Without rewinds that does not happen.
+#
+# QUAVELOR_PULSE_VERBOSE=1 makes the server log at debug level in
+# FOLDER/pulse.log.
 set -euo pipefail
 
 command=${1:?start or stop}
@@ -19,11 +28,13 @@ case "$command" in
     mkdir -p "$folder"
     chmod 700 "$folder"
     export XDG_RUNTIME_DIR="$folder" HOME="$folder" PULSE_RUNTIME_PATH="$folder/pulse"
-    pulseaudio -n --daemonize=yes --exit-idle-time=-1 --use-pid-file=yes \
+    verbosity=()
+    [ "${QUAVELOR_PULSE_VERBOSE:-0}" = 1 ] && verbosity=(-vvvv --log-time=1)
+    pulseaudio -n --daemonize=yes --exit-idle-time=-1 --use-pid-file=yes "${verbosity[@]}" \
       --log-target=file:"$folder/pulse.log" \
       -L "module-native-protocol-unix socket=$folder/pulse/native auth-anonymous=1" \
-      -L "module-null-sink sink_name=quavelor_in rate=48000 channels=2" \
-      -L "module-null-sink sink_name=quavelor_out rate=48000 channels=2" \
+      -L "module-null-sink sink_name=quavelor_in rate=48000 channels=2 norewinds=1" \
+      -L "module-null-sink sink_name=quavelor_out rate=48000 channels=2 norewinds=1" \
       -L "module-always-sink" 2>>"$folder/pulse.log"
     for _ in $(seq 50); do
       [ -S "$folder/pulse/native" ] && break
