@@ -15,6 +15,9 @@ constexpr int32_t default_sample_rate = 44100;
 constexpr int32_t default_timeout_seconds = 300;
 constexpr int32_t lowest_sample_rate = 32000;
 constexpr float longest_delay_seconds = 600.0f;
+// The largest float plus half a unit in its last place (2^128 - 2^103): the
+// smallest magnitude that rounds to an infinity in single precision.
+constexpr double float_overflow_threshold = double{FLT_MAX} + 0x1p103;
 
 constexpr const char* usage_lines[] = {
     "\nQuavelor 1.0 by Ostrelwyn\n",
@@ -38,12 +41,17 @@ int32_t read_integer(const char* text) {
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
 }
 
-// No end check either: text that is not a number reads as 0. Values beyond
-// single precision become infinities rather than an out-of-range conversion.
+// No end check either: text that is not a number reads as 0. The narrowing
+// rounds to nearest as the hardware does, done by hand past the largest float
+// where a plain conversion would be out of range: less than half a unit in
+// the last place beyond it still reads as the largest float, from there on
+// as an infinity.
 float read_decimal(const char* text) {
   const double value = std::strtod(text, nullptr);
-  if (value > FLT_MAX) return INFINITY;
-  if (value < -FLT_MAX) return -INFINITY;
+  if (value >= float_overflow_threshold) return INFINITY;
+  if (value <= -float_overflow_threshold) return -INFINITY;
+  if (value > FLT_MAX) return FLT_MAX;
+  if (value < -FLT_MAX) return -FLT_MAX;
   return static_cast<float>(value);
 }
 
