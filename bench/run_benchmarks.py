@@ -1,0 +1,527 @@
+#!/usr/bin/env python3
+"""Runs quavelor's benchmarks and prints one table.
+
+    run_benchmarks.py SOURCE_DIR BUILD_DIR
+
+Every figure is measured in this run, beside the figure it is compared with:
+
+  1. Ring throughput: one track's bytes through append, delayed copy and
+     extract (Google Benchmark, CPU time), beside three plain memcpy's of the
+     same bytes.
+  2. Whole run: CPU time (user + system, from wait4) of 300 s of 2-channel
+     44.1 kHz audio on the unpaced file-backed device, beside the floor
+     program (open the device the same way, read and write blocks, nothing
+     else) and sox doing the same job. Median of several rounds, the three
+     contenders taking turns. First each contender plays once into a file:
+     at least 300 s, silence for the delay, then its input (byte for byte,
+     or else how much of it, in order).
+  3. Peak resident memory: a 600 s delay for a few seconds of audio, and runs
+     long enough to wrap the 600 s rings in modes 1 and 2, beside the bytes
+     those runs really write to.
+  4. Real-time CPU: CPU time per wall second of a 20 s run through plug:pulse
+     on a private PulseAudio server, beside sox doing the same job; also over
+     a steady window that leaves out start-up and the end.
+  5. Instructions per second of audio (callgrind) for the whole-run case,
+     beside the floor program and sox.
+
+Detailed figures and callgrind profiles are left in BUILD_DIR/bench-results.
+The exit status is 0 when every measurement could be made (whatever the
+targets say), 1 otherwise.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from array import array
+
+BYTES_PER_SAMPLE = 3
+MIB = 1024 * 1024
+
+# 1. Ring throughput.
+THROUGHPUT_TARGET = 0.5  # ring cycle at least half the speed of three memcpy's
+
+# 2. Whole run on the file-backed device.
+WHOLE_RUN_RATE = 44100
+WHOLE_RUN_CHANNELS = 2
+WHOLE_RUN_SECONDS = 300
+WHOLE_RUN_DELAY = 3
+WHOLE_RUN_ROUNDS = 9
+WHOLE_RUN_TARGET = 1.25  # quavelor's CPU time at most this many times the floor's
+
+# 3. Memory.
+LONG_DELAY = 600
+SHORT_RUN_SECONDS = 5
+SHORT_RUN_LIMIT_MIB = 16
+TOUCHED_MARGIN_MIB = 8
+BLOCK_FRAMES = 4096
+STAGING_AREA_BYTES = BLOCK_FRAMES * BYTES_PER_SAMPLE
+
+# 4. Real time through PulseAudio.
+PULSE_DEVICE = "plug:pulse"
+PULSE_RATE = 48000
+PULSE_SECONDS = 20
+PULSE_TARGET_PERCENT = 1.0
+PULSE_GRACE_SECONDS = 10  # beyond the audio's length, before a run is ended
+DRAIN_GRACE_SECONDS = 3  # after quavelor's closing line, before it is ended
+PULSE_ATTEMPTS = 2  # a run that stalls is tried once more
+STEADY_FROM_SECONDS = 5  # the steady window leaves out start-up
+
+# 5. Instruction counts.
+CALLGRIND_SECONDS = 30
+
+BENCH_DEVICE = "quavelor_bench"
+CHECK_DEVICE = "quavelor_bench_check"
+
+
+class MeasurementError(Exception):
+    pass
+
+
+def float32(value):
+    return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def ring_size_for(delay_seconds, sample_rate):
+    """The ring size quavelor takes: the smallest power of two, at least 4096,
+    holding (delay + 1 s) of one track's bytes, computed in single precision."""
+    needed = int(float32(float32(float32(delay_seconds + 1.0) * float32(sample_rate)) * 3.0))
+    size = 4096
+    while size < needed:
+        size *= 2
+    return size
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def read_available(stream):
+    """What a non-blocking pipe holds now, possibly nothing."""
+    try:
+        return stream.read() or b""
+    except BlockingIOError:
+        return b""
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+class Bench:
+    def __init__(self, source_dir, build_dir):
+        self.source_dir = os.path.abspath(source_dir)
+        self.build_dir = os.path.abspath(build_dir)
+        self.quavelor = os.path.join(self.build_dir, "quavelor")
+        self.floor = os.path.join(self.build_dir, "bench", "device_floor")
+        self.run_measured = os.path.join(self.build_dir, "bench", "run_measured")
+        self.throughput = os.path.join(self.build_dir, "bench", "ring_throughput_bench")
+        self.results = os.path.join(self.build_dir, "bench-results")
+        os.makedirs(self.results, exist_ok=True)
+        self.work = tempfile.mkdtemp(prefix="quavelor-bench-")
+        self.device_environment = dict(
+            os.environ,
+            ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:"
+            + os.path.join(self.source_dir, "bench", "bench_devices.conf"),
+            QUAVELOR_TEST_DIR=self.work,
+        )
+        self.rows = []
+        self.notes = []
+        self.details = {}
+
+    def close(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    # Running programs.
+
+    def measured(self, command, environment, stdout=subprocess.DEVNULL, timeout=None):
+        """Runs `command` under run_measured; returns its report as a dict."""
+        report = os.path.join(self.work, "report.txt")
+        if os.path.exists(report):
+            os.remove(report)
+        subprocess.run([self.run_measured, report] + command, env=environment, stdout=stdout,
+                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout, check=True)
+        with open(report) as file:
+            fields = dict(item.split("=") for item in file.read().split())
+        figures = {key: float(value) for key, value in fields.items()}
+        figures["cpu_s"] = figures["user_s"] + figures["system_s"]
+        return figures
+
+    def quavelor_command(self, device, mode, delay, rate, seconds):
+        return [self.quavelor, device, str(mode), "1", "1", str(delay), str(rate), str(seconds)]
+
+    def floor_command(self, device, channels, rate, seconds):
+        return [self.floor, device, str(channels), str(rate), str(seconds * rate)]
+
+    @staticmethod
+    def sox_command(device, channels, rate, delay, seconds):
+        # Both channels delayed ("delay 3" alone delays only the first); the
+        # trim makes sox stop after `seconds` of output.
+        side = ["-t", "alsa", "-r", str(rate), "-c", str(channels), "-b", "24", "-e", "signed-integer",
+                device]
+        return (["sox", "-q"] + side + side + ["delay"] + [str(delay)] * channels
+                + ["trim", "0", str(seconds)])
+
+    # 1. Ring throughput.
+
+    def ring_throughput(self):
+        log("ring throughput ...")
+        output = subprocess.run([self.throughput, "--benchmark_format=json",
+                                 "--benchmark_enable_random_interleaving=true"],
+                                check=True, capture_output=True, text=True).stdout
+        with open(os.path.join(self.results, "ring_throughput.json"), "w") as file:
+            file.write(output)
+        medians = {}
+        for entry in json.loads(output)["benchmarks"]:
+            if entry.get("aggregate_name") == "median":
+                medians[entry["run_name"].split("/")[0]] = entry["bytes_per_second"]
+        ring, copies = medians["ring_cycle"], medians["three_memcpys"]
+        ratio = ring / copies
+        self.rows.append(["ring cycle, 1 track, 4096 frames", f"{ring / 1e9:.2f} GB/s",
+                          f"3 memcpy {copies / 1e9:.2f} GB/s", f"{ratio:.2f}",
+                          f">= {THROUGHPUT_TARGET:.2f}", ratio >= THROUGHPUT_TARGET])
+
+    # 2. Whole run.
+
+    def write_capture_file(self, seconds, channels, rate):
+        """in.raw: `seconds` of interleaved S24_3LE frames in which every
+        frame is told apart by its first channel, a 24-bit frame counter (the
+        other channels hold the counter with every byte flipped)."""
+        frames = seconds * rate
+        counter = array("I", range(frames)).tobytes()
+        flipped = counter.translate(bytes(value ^ 0x55 for value in range(256)))
+        frame_bytes = channels * BYTES_PER_SAMPLE
+        content = bytearray(frames * frame_bytes)
+        for channel in range(channels):
+            source = counter if channel == 0 else flipped
+            for byte in range(BYTES_PER_SAMPLE):
+                content[channel * BYTES_PER_SAMPLE + byte::frame_bytes] = source[byte::4]
+        path = os.path.join(self.work, "in.raw")
+        with open(path, "wb") as file:
+            file.write(content)
+        return path
+
+    @staticmethod
+    def frame_numbers(played, channels):
+        """The counter of every played frame (see write_capture_file)."""
+        frame_bytes = channels * BYTES_PER_SAMPLE
+        frames = len(played) // frame_bytes
+        widened = bytearray(4 * frames)
+        for byte in range(BYTES_PER_SAMPLE):
+            widened[byte::4] = played[byte:frames * frame_bytes:frame_bytes]
+        numbers = array("I")
+        numbers.frombytes(bytes(widened))
+        return numbers
+
+    def check_output(self, name, delay_frames, budget_frames):
+        """What a contender played on the check device: at least the budget,
+        silence for the delay, then the captured frames. Returns the seconds
+        played and the captured frames missing from what was played (0 when
+        the output is the input delayed, byte for byte), else what it played
+        in order and what it left out."""
+        channels = WHOLE_RUN_CHANNELS
+        frame_bytes = channels * BYTES_PER_SAMPLE
+        out_path = os.path.join(self.work, "out.raw")
+        with open(os.path.join(self.work, "in.raw"), "rb") as file:
+            captured = file.read()
+        with open(out_path, "rb") as file:
+            played = file.read()
+        os.remove(out_path)
+        frames = len(played) // frame_bytes
+        if frames < budget_frames:
+            raise MeasurementError(f"{name} played {frames} frames, fewer than {budget_frames}")
+        delay_bytes = delay_frames * frame_bytes
+        if played[:delay_bytes] != bytes(delay_bytes):
+            raise MeasurementError(f"{name} did not play {delay_frames} frames of silence first")
+        compared = budget_frames * frame_bytes - delay_bytes
+        if played[delay_bytes:delay_bytes + compared] == captured[:compared]:
+            return frames / WHOLE_RUN_RATE, None
+        # Not the input byte for byte: it must still start with the captured
+        # frames in their order. How far that goes, and how many captured
+        # frames it leaves out on the way, is reported.
+        numbers = self.frame_numbers(played[delay_bytes:delay_bytes + compared], channels)
+        in_order = 1
+        while in_order < len(numbers) and numbers[in_order] > numbers[in_order - 1]:
+            in_order += 1
+        if numbers[0] != 0 or in_order < BLOCK_FRAMES:
+            raise MeasurementError(f"{name} did not play its captured frames")
+        return frames / WHOLE_RUN_RATE, {"in_order_seconds": in_order / WHOLE_RUN_RATE,
+                                         "left_out_frames": numbers[in_order - 1] + 1 - in_order,
+                                         "in_order_frames": in_order}
+
+    def whole_run(self):
+        rate, channels, seconds, delay = WHOLE_RUN_RATE, WHOLE_RUN_CHANNELS, WHOLE_RUN_SECONDS, WHOLE_RUN_DELAY
+        self.write_capture_file(seconds, channels, rate)
+        contenders = {
+            "floor": lambda device: self.floor_command(device, channels, rate, seconds),
+            "quavelor": lambda device: self.quavelor_command(device, 2, delay, rate, seconds),
+            "sox": lambda device: self.sox_command(device, channels, rate, delay, seconds),
+        }
+
+        log("whole run: checking what each contender plays ...")
+        checked = {}
+        for name, command in contenders.items():
+            figures = self.measured(command(CHECK_DEVICE), self.device_environment)
+            if figures["exit"] != 0:
+                raise MeasurementError(f"{name} failed on {CHECK_DEVICE}")
+            played_seconds, inexact = self.check_output(
+                name, 0 if name == "floor" else delay * rate, seconds * rate)
+            checked[name] = {"played_seconds": played_seconds, "inexact": inexact}
+            if inexact:
+                share = inexact["left_out_frames"] / (inexact["left_out_frames"] + inexact["in_order_frames"])
+                self.notes.append(
+                    f"{name} played {played_seconds:.1f} s, not its input byte for byte: the first "
+                    f"{inexact['in_order_seconds']:.1f} s after the delay are captured frames in order, "
+                    f"{100 * share:.0f}% of them left out by the device's sample format conversion, "
+                    "which reads ahead in in.raw until it runs out")
+        self.details["whole_run_checked"] = checked
+
+        log(f"whole run: {WHOLE_RUN_ROUNDS} rounds ...")
+        cpu = {name: [] for name in contenders}
+        names = list(contenders)
+        for round_number in range(WHOLE_RUN_ROUNDS):
+            turn = names[round_number % len(names):] + names[:round_number % len(names)]
+            for name in turn:
+                figures = self.measured(contenders[name](BENCH_DEVICE), self.device_environment)
+                if figures["exit"] != 0:
+                    raise MeasurementError(f"{name} failed on {BENCH_DEVICE}")
+                cpu[name].append(figures["cpu_s"])
+        self.details["whole_run_cpu_s"] = cpu
+        floor, quavelor, sox = (median(cpu[name]) for name in names)
+        ratio = quavelor / floor
+        label = f"whole run CPU, {seconds} s {channels} ch {rate // 1000}.{rate % 1000 // 100} kHz"
+        self.rows.append([label, f"{quavelor * 1000:.0f} ms", f"floor {floor * 1000:.0f} ms",
+                          f"{ratio:.2f}", f"<= {WHOLE_RUN_TARGET:.2f}", ratio <= WHOLE_RUN_TARGET])
+        self.rows.append(["  the same job by sox", "", f"sox {sox * 1000:.0f} ms",
+                          f"{quavelor / sox:.2f}", "", None])
+
+    # 3. Memory.
+
+    def memory(self):
+        log("memory ...")
+        rate = WHOLE_RUN_RATE
+        environment = self.device_environment
+        short = self.measured(self.quavelor_command(BENCH_DEVICE, 1, LONG_DELAY, rate, SHORT_RUN_SECONDS),
+                              environment)
+        floor = self.measured(self.floor_command(BENCH_DEVICE, 2, rate, SHORT_RUN_SECONDS), environment)
+        resident = short["max_resident_kib"] / 1024
+        self.rows.append([f"peak memory, {LONG_DELAY} s delay, {SHORT_RUN_SECONDS} s run",
+                          f"{resident:.1f} MiB", f"floor {floor['max_resident_kib'] / 1024:.1f} MiB",
+                          "", f"< {SHORT_RUN_LIMIT_MIB} MiB", resident < SHORT_RUN_LIMIT_MIB])
+
+        ring_size = ring_size_for(LONG_DELAY, rate)
+        # Long enough for the ring position to pass every byte of the rings.
+        wrap_seconds = ring_size // (BYTES_PER_SAMPLE * rate) + 10
+        self.details["full_ring"] = {"ring_size": ring_size, "run_seconds": wrap_seconds}
+        for mode, tracks in ((1, 1), (2, 2)):
+            figures = self.measured(self.quavelor_command(BENCH_DEVICE, mode, LONG_DELAY, rate, wrap_seconds),
+                                    environment)
+            if figures["exit"] != 0:
+                raise MeasurementError(f"quavelor failed in the full-ring run, mode {mode}")
+            touched = (2 * tracks * ring_size + 2 * 2 * STAGING_AREA_BYTES) / MIB
+            resident = figures["max_resident_kib"] / 1024
+            excess = resident - touched
+            self.rows.append([f"peak memory, full {LONG_DELAY} s rings, mode {mode}", f"{resident:.1f} MiB",
+                              f"touched {touched:.1f} MiB", f"{excess:+.1f} MiB",
+                              f"<= +{TOUCHED_MARGIN_MIB} MiB", excess <= TOUCHED_MARGIN_MIB])
+
+    # 4. Real time through PulseAudio.
+
+    def start_pulse(self, folder):
+        output = subprocess.run([os.path.join(self.source_dir, "scripts", "pulse-server.sh"), "start", folder],
+                                check=True, capture_output=True, text=True).stdout
+        environment = dict(os.environ)
+        for line in output.splitlines():
+            if line.startswith("export "):
+                for item in line[len("export "):].split():
+                    key, value = item.split("=", 1)
+                    environment[key] = value
+        return environment
+
+    @staticmethod
+    def child_cpu_seconds(launcher_pid):
+        """CPU time so far, in seconds, of the program that run_measured
+        started: the sum over its threads of their time on a CPU (ns counts
+        from /proc, so short windows are measured precisely). None when it
+        cannot be read."""
+        try:
+            with open(f"/proc/{launcher_pid}/task/{launcher_pid}/children") as file:
+                child = int(file.read().split()[0])
+            total = 0
+            for task in os.listdir(f"/proc/{child}/task"):
+                with open(f"/proc/{child}/task/{task}/schedstat") as file:
+                    total += int(file.read().split()[0])
+            return total / 1e9
+        except (OSError, IndexError, ValueError):
+            return None
+
+    def real_time_run(self, name, command, environment, closing_line):
+        """One real-time run. Returns a dict: CPU per wall second over the
+        whole run, in percent; the same over the steady window from
+        STEADY_FROM_SECONDS to PULSE_SECONDS after the start; whether the run
+        stalled. A run that has not ended DRAIN_GRACE_SECONDS after printing
+        its closing line is ended and measured up to that line; one that has
+        not ended PULSE_GRACE_SECONDS after its audio should have is ended and
+        counted as stalled."""
+        report = os.path.join(self.work, "report.txt")
+        if os.path.exists(report):
+            os.remove(report)
+        started = time.monotonic()
+        process = subprocess.Popen([self.run_measured, report] + command, env=environment,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        os.set_blocking(process.stdout.fileno(), False)
+        printed = b""
+        closed = None  # (wall, cpu) when the closing line was seen
+        window = {}    # CPU seconds at the start and end of the steady window
+        ended_by_us = False
+        deadline = started + PULSE_SECONDS + PULSE_GRACE_SECONDS
+        while process.poll() is None:
+            time.sleep(0.02)
+            elapsed = time.monotonic() - started
+            for edge, at in (("from", STEADY_FROM_SECONDS), ("to", PULSE_SECONDS)):
+                if edge not in window and elapsed >= at:
+                    window[edge] = (elapsed, self.child_cpu_seconds(process.pid))
+            printed += read_available(process.stdout)
+            if closed is None and closing_line is not None and closing_line in printed:
+                closed = (elapsed, self.child_cpu_seconds(process.pid))
+                deadline = min(deadline, time.monotonic() + DRAIN_GRACE_SECONDS)
+            if time.monotonic() > deadline and not ended_by_us:
+                process.send_signal(signal.SIGTERM)
+                ended_by_us = True
+        printed += read_available(process.stdout)
+        with open(report) as file:
+            fields = dict(item.split("=") for item in file.read().split())
+        cpu = float(fields["user_s"]) + float(fields["system_s"])
+        wall = float(fields["wall_s"])
+        stalled = ended_by_us and (closing_line is None or closed is None)
+        hung_after_closing = ended_by_us and not stalled
+        if hung_after_closing and closed[1] is not None:
+            wall, cpu = closed
+        steady = None
+        if "from" in window and "to" in window and None not in (window["from"][1], window["to"][1]):
+            steady = 100 * (window["to"][1] - window["from"][1]) / (window["to"][0] - window["from"][0])
+        result = {"percent": 100 * cpu / wall, "steady_percent": steady, "cpu_s": cpu, "wall_s": wall,
+                  "stalled": stalled, "hung_after_closing_line": hung_after_closing,
+                  "underruns": printed.count(b"PX"), "overruns": printed.count(b"RX")}
+        self.details.setdefault("real_time", {}).setdefault(name, []).append(result)
+        return result
+
+    def real_time_contender(self, name, command, environment, closing_line):
+        """A real-time run, tried again when it stalls."""
+        for attempt in range(1, PULSE_ATTEMPTS + 1):
+            result = self.real_time_run(name, command, environment, closing_line)
+            if not result["stalled"]:
+                break
+            self.notes.append(f"{name}: run {attempt} through {PULSE_DEVICE} stalled and was ended")
+        if result["stalled"]:
+            raise MeasurementError(f"every {name} run through {PULSE_DEVICE} stalled")
+        if result["hung_after_closing_line"]:
+            self.notes.append(f"{name} did not end after its closing line and was ended; "
+                              "measured up to that line")
+        if result["underruns"] or result["overruns"]:
+            self.notes.append(f"{name} marked {result['underruns']} underruns and {result['overruns']} "
+                              f"overruns through {PULSE_DEVICE}")
+        return result
+
+    def real_time(self):
+        if shutil.which("pulseaudio") is None:
+            raise MeasurementError("pulseaudio is not installed")
+        log(f"real time: {PULSE_SECONDS} s runs through {PULSE_DEVICE} ...")
+        folder = os.path.join(self.work, "pulse")
+        environment = self.start_pulse(folder)
+        try:
+            quavelor = self.real_time_contender(
+                "quavelor", self.quavelor_command(PULSE_DEVICE, 2, WHOLE_RUN_DELAY, PULSE_RATE, PULSE_SECONDS),
+                environment, b"Finished")
+            sox = self.real_time_contender(
+                "sox", self.sox_command(PULSE_DEVICE, 2, PULSE_RATE, WHOLE_RUN_DELAY, PULSE_SECONDS),
+                environment, None)
+        finally:
+            subprocess.run([os.path.join(self.source_dir, "scripts", "pulse-server.sh"), "stop", folder],
+                           check=False, stdout=subprocess.DEVNULL)
+        self.rows.append([f"real-time CPU, pulse, {PULSE_SECONDS} s 2 ch 48 kHz",
+                          f"{quavelor['percent']:.2f} %", f"sox {sox['percent']:.2f} %",
+                          f"{quavelor['percent'] / sox['percent']:.2f}", f"< {PULSE_TARGET_PERCENT:.0f} %",
+                          quavelor["percent"] < PULSE_TARGET_PERCENT])
+        if quavelor["steady_percent"] is not None and sox["steady_percent"] is not None:
+            self.rows.append([f"  steady, {STEADY_FROM_SECONDS} s to {PULSE_SECONDS} s",
+                              f"{quavelor['steady_percent']:.2f} %", f"sox {sox['steady_percent']:.2f} %",
+                              f"{quavelor['steady_percent'] / sox['steady_percent']:.2f}", "", None])
+
+    # 5. Instruction counts.
+
+    def callgrind(self):
+        log(f"callgrind: {CALLGRIND_SECONDS} s of audio each ...")
+        rate, channels, seconds = WHOLE_RUN_RATE, WHOLE_RUN_CHANNELS, CALLGRIND_SECONDS
+        commands = {
+            "quavelor": self.quavelor_command(BENCH_DEVICE, 2, WHOLE_RUN_DELAY, rate, seconds),
+            "floor": self.floor_command(BENCH_DEVICE, channels, rate, seconds),
+            "sox": self.sox_command(BENCH_DEVICE, channels, rate, WHOLE_RUN_DELAY, seconds),
+        }
+        per_second = {}
+        for name, command in commands.items():
+            profile = os.path.join(self.results, f"callgrind.{name}.out")
+            subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={profile}"] + command,
+                           env=self.device_environment, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+            with open(profile) as file:
+                totals = re.search(r"^(?:totals|summary):\s*(\d+)", file.read(), re.MULTILINE)
+            if totals is None:
+                raise MeasurementError(f"no instruction count in {profile}")
+            per_second[name] = int(totals.group(1)) / seconds
+            with open(os.path.join(self.results, f"callgrind.{name}.txt"), "w") as listing:
+                subprocess.run(["callgrind_annotate", "--inclusive=no", profile], stdout=listing,
+                               stderr=subprocess.DEVNULL, check=False)
+        self.details["instructions_per_audio_second"] = per_second
+        quavelor, floor, sox = per_second["quavelor"], per_second["floor"], per_second["sox"]
+        self.rows.append(["instructions per audio second", f"{quavelor / 1e6:.2f} M",
+                          f"floor {floor / 1e6:.2f} M", f"{quavelor / floor:.2f}", "", None])
+        self.rows.append(["  the same job by sox", "", f"sox {sox / 1e6:.2f} M", f"{quavelor / sox:.2f}",
+                          "", None])
+
+    # The table.
+
+    def print_table(self):
+        header = ["measure", "quavelor", "beside", "ratio", "target", "result"]
+        lines = [[*row[:5], "" if row[5] is None else ("PASS" if row[5] else "MISS")] for row in self.rows]
+        widths = [max(len(line[i]) for line in [header] + lines) for i in range(len(header))]
+        print()
+        for line in [header] + lines:
+            print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
+        for note in self.notes:
+            print(f"note: {note}")
+        print(f"details: {self.results}")
+        with open(os.path.join(self.results, "figures.json"), "w") as file:
+            json.dump({"rows": self.rows, "details": self.details}, file, indent=2)
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    bench = Bench(sys.argv[1], sys.argv[2])
+    failures = []
+    try:
+        for step in (bench.ring_throughput, bench.whole_run, bench.memory, bench.real_time, bench.callgrind):
+            try:
+                step()
+            except (MeasurementError, subprocess.SubprocessError, OSError) as error:
+                failures.append(f"{step.__name__}: {error}")
+                log(f"FAILED {step.__name__}: {error}")
+        bench.print_table()
+    finally:
+        bench.close()
+    for failure in failures:
+        print(f"not measured: {failure}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds quavelor and its benchmarks (Release, in
+# build-bench/) and runs every benchmark, printing one table: each figure
+# beside the one it is measured against in the same run, each ratio with its
+# target and PASS or MISS. Details are left in build-bench/bench-results/.
+# Takes a few minutes; 45 s of it are real-time runs through a private
+# PulseAudio server.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-dependencies.sh
+
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUAVELOR_TESTS=OFF -DQUAVELOR_BENCH=ON >/dev/null
+cmake --build build-bench -j2 >/dev/null
+
+exec python3 bench/run_benchmarks.py . build-bench
