@@ -10,7 +10,12 @@ cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUAVELOR_TESTS=OFF -DQUAVELOR_BENCH=ON >/dev/null
-cmake --build build-bench -j2 >/dev/null
+# The build's output is kept in build-bench/build.log and shown only if it fails.
+mkdir -p build-bench
+if ! { cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUAVELOR_TESTS=OFF -DQUAVELOR_BENCH=ON &&
+       cmake --build build-bench -j2; } >build-bench/build.log 2>&1; then
+  cat build-bench/build.log >&2
+  exit 1
+fi
 
 exec python3 bench/run_benchmarks.py . build-bench
