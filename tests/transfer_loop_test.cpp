@@ -557,6 +557,22 @@ TEST_F(transfer_loop_DeathTest, a_playback_stream_failing_for_five_seconds_of_cy
               testing::Eq(std::string("Playback stream keeps failing: Broken pipe\n")));
 }
 
+TEST_F(transfer_loop_DeathTest, a_playback_stream_that_never_offers_room_ends_the_run) {
+  // Zero-frame cycles move nothing on either stream; the run must not spin
+  // through them forever.
+  configure_plain(1000 * block_frames);
+  script().default_avail = 0;
+  EXPECT_EXIT(run_quietly(), testing::ExitedWithCode(1),
+              testing::Eq(std::string("Playback stream keeps failing: Resource temporarily unavailable\n")));
+}
+
+TEST_F(transfer_loop, a_few_cycles_without_room_do_not_end_the_run) {
+  configure_plain(2 * block_frames);
+  script().avail = {0, 0, 0, 4096, 0, 4096};
+  EXPECT_EQ(run(), "\nFinished\n");
+  expect_exact_cycles();
+}
+
 TEST_F(transfer_loop_DeathTest, the_failing_spell_that_ends_a_run_is_five_seconds_at_the_run_rate) {
   // 5 * 32000 / 4096 = 39 cycles.
   configure(routing_mode::mono_to_one, 0, 1, 0.0f, 32000, 1000 * block_frames);

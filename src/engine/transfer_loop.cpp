@@ -23,19 +23,27 @@ size_t advance_position(size_t position, size_t frames) {
   return position >= frames_per_block ? 0 : position;
 }
 
-// Counts the cycles in a row in which one stream's transfer failed without
-// moving a frame; too many end the run rather than spin on a dead device.
+// Counts the cycles in a row in which one stream moved no frame, because its
+// transfer failed or because it moved nothing (a playback stream that offers
+// no room makes cycles of 0 frames); too many end the run rather than spin on
+// a dead device.
 struct failure_watch {
   const char* message;
   uint64_t failed_cycles = 0;
 };
 
-void watch_result(failure_watch& watch, snd_pcm_sframes_t result, uint64_t limit) {
+// `expected` says whether the stream was due to move frames this cycle:
+// playback always is, capture only when playback had room for them.
+void watch_result(failure_watch& watch, snd_pcm_sframes_t result, bool expected, uint64_t limit) {
   if (result > 0) {
     watch.failed_cycles = 0;
-  } else if (result < 0 && ++watch.failed_cycles >= limit) {
-    fail(stderr, watch.message, snd_strerror(static_cast<int>(result)));
+    return;
   }
+  if (result == 0 && !expected) return;
+  // A transfer that moved nothing without an error is reported as a stream
+  // that is not ready.
+  const auto error = static_cast<int>(result < 0 ? result : -EAGAIN);
+  if (++watch.failed_cycles >= limit) fail(stderr, watch.message, snd_strerror(error));
 }
 
 // Brings a stream back after a transfer error that is not an overrun or
@@ -90,7 +98,7 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
     } else if (got < 0) {
       recover(calls, streams.capture, got);
     }
-    watch_result(capture_watch, got, failing_cycles_limit);
+    watch_result(capture_watch, got, cycle_frames > 0, failing_cycles_limit);
 
     const size_t frames_got = frames_moved(got, cycle_frames);
     const size_t bytes = frames_got * bytes_per_sample;
@@ -124,7 +132,7 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
     } else if (put < 0) {
       recover(calls, streams.playback, put);
     }
-    watch_result(playback_watch, put, failing_cycles_limit);
+    watch_result(playback_watch, put, true, failing_cycles_limit);
     const size_t frames_put = frames_moved(put, cycle_frames);
     playback_position = advance_position(playback_position, frames_put);
     frames_written += static_cast<int64_t>(frames_put);

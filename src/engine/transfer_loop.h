@@ -27,9 +27,9 @@ extern const stream_calls alsa_stream_calls;
 
 constexpr int wait_timeout_ms = 100;
 
-// A stream whose transfer fails (an overrun or underrun counts too) in every
-// cycle for this many seconds' worth of full cycles, without one that moves
-// a frame, ends the run.
+// A stream that moves no frame in every cycle for this many seconds' worth of
+// full cycles ends the run: its transfers fail (an overrun or underrun counts
+// too), or playback offers no room at all.
 constexpr uint32_t failing_stream_seconds = 5;
 
 // Runs cycles until settings.frame_budget frames have been played (none when
