@@ -21,7 +21,7 @@
 set -euo pipefail
 
 command=${1:?start or stop}
-folder=${2:?runtime folder}
+folder=$(realpath -m "${2:?runtime folder}")  # the server runs from /
 
 case "$command" in
   start)
