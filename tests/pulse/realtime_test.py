@@ -31,9 +31,10 @@ plugin, and that conversion hands the plugin a start threshold of 0, which
 the plugin turns into a pre-buffer of 0: the server starts taking the
 playback stream as soon as it is created. The program writes each block
 only once it has been captured, never ahead, so its writes land behind what
-the server has already played (as silence) and are dropped. A program that
-writes interleaved frames, or fills the buffer ahead, is heard in full on
-the same server.
+the server has already played (as silence) and are dropped. The same
+capture-paced loop with interleaved access, for which plug needs no
+conversion and the plugin pre-buffers one period, is heard in full on the
+same server.
 
 Exit status 0 when every check holds, 1 when one fails, 77 (skipped) when the
 sound-server tools are not installed.
