@@ -6,6 +6,7 @@
 // child ended normally with status 0 or 1, and compares its output and
 // settings with a model of the command-line rules written here from scratch.
 #include <gtest/gtest.h>
+
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 
 #include "settings/routing_plan.h"
 #include "settings/run_settings.h"
+#include "support/run_program.h"
 
 #ifdef QUAVELOR_SANITIZED
 // AddressSanitizer's own call (its header is not shipped with every compiler):
@@ -591,24 +593,7 @@ void run_case(const std::vector<std::string>& arguments, child_result& result) {
   close(out_pipe[1]);
   close(record_pipe[1]);
 
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {record_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.record};
-  int open_count = 2;
-  char chunk[65536];
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-      const ssize_t got = read(fds[k].fd, chunk, sizeof chunk);
-      if (got > 0) {
-        sinks[k]->append(chunk, static_cast<size_t>(got));
-      } else {
-        close(fds[k].fd);
-        fds[k].fd = -1;
-        --open_count;
-      }
-    }
-  }
+  read_until_closed(out_pipe[0], result.out, record_pipe[0], result.record);
   int status = 0;
   waitpid(child, &status, 0);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);

@@ -15,6 +15,27 @@
 
 extern char** environ;
 
+void read_until_closed(int first_fd, std::string& first, int second_fd, std::string& second) {
+  pollfd fds[2] = {{first_fd, POLLIN, 0}, {second_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&first, &second};
+  int open_count = 2;
+  char chunk[65536];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) continue;
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+      const ssize_t got = read(fds[k].fd, chunk, sizeof chunk);
+      if (got > 0) {
+        sinks[k]->append(chunk, static_cast<size_t>(got));
+      } else {
+        close(fds[k].fd);
+        fds[k].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+
 program_result run_program(const std::string& program, const std::vector<std::string>& arguments,
                            const environment_list& environment) {
   int out_pipe[2];
@@ -58,24 +79,7 @@ program_result run_program(const std::string& program, const std::vector<std::st
   close(err_pipe[1]);
 
   program_result result{"", "", -1, 0};
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
-  char chunk[65536];
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-      const ssize_t got = read(fds[k].fd, chunk, sizeof chunk);
-      if (got > 0) {
-        sinks[k]->append(chunk, static_cast<size_t>(got));
-      } else {
-        close(fds[k].fd);
-        fds[k].fd = -1;
-        --open_count;
-      }
-    }
-  }
+  read_until_closed(out_pipe[0], result.out, err_pipe[0], result.err);
   int status = 0;
   waitpid(child, &status, 0);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);

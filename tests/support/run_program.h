@@ -31,5 +31,9 @@ std::string make_temporary_folder();
 // known to alsa-lib, with their files in `folder`.
 environment_list test_device_environment(const std::string& folder);
 
+// Reads two pipes until both are closed, appending what each gives to its
+// string, and closes them.
+void read_until_closed(int first_fd, std::string& first, int second_fd, std::string& second);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
