@@ -155,19 +155,15 @@ void drain_within(snd_pcm_t* stream, drain_clock::duration allowance) {
   const drain_clock::time_point deadline = drain_clock::now() + allowance;
   snd_pcm_nonblock(stream, 1);
   snd_pcm_drain(stream);
-  // With no time allowed there is nothing to look at: updating the position
-  // of a draining sound-server capture stream spins for a third of a second.
-  if (allowance <= drain_clock::duration::zero()) {
-    if (snd_pcm_state(stream) == SND_PCM_STATE_DRAINING) snd_pcm_drop(stream);
-    return;
-  }
   for (;;) {
-    // Plugins without a clock of their own move a draining stream on only
-    // when its position is updated.
-    snd_pcm_avail_update(stream);
     if (snd_pcm_state(stream) != SND_PCM_STATE_DRAINING) return;
     if (drain_clock::now() >= deadline) break;
     std::this_thread::sleep_for(drain_check_interval);
+    // Plugins without a clock of their own move a draining stream on only
+    // when its position is updated. A stream given no time is never updated:
+    // updating a draining sound-server capture stream spins for a third of a
+    // second.
+    snd_pcm_avail_update(stream);
   }
   snd_pcm_drop(stream);
 }
