@@ -8,6 +8,7 @@ packages=(
   libasound2-dev alsa-utils libasound2-plugins
   libgtest-dev libgmock-dev libbenchmark-dev
   sox pulseaudio pulseaudio-utils
+  pipewire pipewire-bin pipewire-alsa wireplumber dbus-daemon
   python3 util-linux valgrind
   groff-base man-db
 )
