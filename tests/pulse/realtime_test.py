@@ -27,14 +27,17 @@ Checked:
 Not checked: the audio, because it does not come through. Measured on this
 server, 3 to 15 % of the frames the program played arrived at quavelor_out's
 monitor. plug converts the program's non-interleaved access for the server
-plugin, and that conversion hands the plugin a start threshold of 0, which
-the plugin turns into a pre-buffer of 0: the server starts taking the
-playback stream as soon as it is created. The program writes each block
-only once it has been captured, never ahead, so its writes land behind what
-the server has already played (as silence) and are dropped. The same
-capture-paced loop with interleaved access, for which plug needs no
-conversion and the plugin pre-buffers one period, is heard in full on the
-same server.
+plugin through an emulation layer that gives the plugin the largest start
+threshold there is ("never start by yourself"). The plugin multiplies it by
+the frame size into a 32-bit pre-buffer size, which wraps to 0: the server
+starts taking the playback stream as soon as it is created. The program
+writes each block only once it has been captured, never ahead, so its
+writes land behind what the server has already played (as silence) and are
+dropped. The same capture-paced loop with interleaved access, for which plug
+needs no such layer and the plugin pre-buffers one period, is heard in full
+on the same server. The audio itself is checked in real time on PipeWire,
+whose ALSA plugin takes the program's layout as it is
+(tests/pipewire/click_delay_test.py).
 
 Exit status 0 when every check holds, 1 when one fails, 77 (skipped) when the
 sound-server tools are not installed.
