@@ -2,13 +2,14 @@
 # Installs what building, testing and the demo need on a Debian machine.
 # Packages already present are left alone, so a second run is quick.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake pkg-config
   libasound2-dev alsa-utils libasound2-plugins
   libgtest-dev libgmock-dev libbenchmark-dev
   sox pulseaudio pulseaudio-utils
-  pipewire pipewire-bin pipewire-alsa wireplumber dbus-daemon
+  pipewire pipewire-bin wireplumber dbus-daemon
   python3 util-linux valgrind
   groff-base man-db
 )
@@ -17,10 +18,29 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
 run_as_root=()
 [ "$(id -u)" -eq 0 ] || run_as_root=(sudo)
-echo "Installing: ${missing[*]}"
-"${run_as_root[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  "${run_as_root[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# PipeWire's ALSA plugin, for the real-time tests on PipeWire. Its package
+# conflicts with pulseaudio, which the other real-time tests need, so the
+# plugin is unpacked into .deps/ of this tree instead of installed; the tests
+# name it in an ALSA configuration of their own.
+plugin_folder=.deps/pipewire-alsa
+if ! find "$plugin_folder" -name libasound_module_pcm_pipewire.so 2>/dev/null | grep -q .; then
+  download=$(mktemp -d)
+  chmod 755 "$download"  # apt downloads as an unprivileged user where it can
+  if ! (cd "$download" && apt-get download -q pipewire-alsa); then
+    "${run_as_root[@]}" apt-get update -q
+    (cd "$download" && apt-get download -q pipewire-alsa)
+  fi
+  rm -rf "$plugin_folder"
+  mkdir -p "$plugin_folder"
+  dpkg-deb -x "$download"/pipewire-alsa_*.deb "$plugin_folder"
+  rm -rf "$download"
+fi

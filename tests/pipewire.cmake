@@ -8,6 +8,7 @@ add_test(NAME realtime_clicks_come_out_delayed_by_the_delay_plus_a_constant_serv
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pipewire/click_delay_test.py
     $<TARGET_FILE:quavelor>
     ${PROJECT_SOURCE_DIR}/scripts/pipewire-server.sh
+    ${PROJECT_SOURCE_DIR}/.deps/pipewire-alsa
     ${CMAKE_CURRENT_BINARY_DIR}/realtime-clicks)
 set_tests_properties(realtime_clicks_come_out_delayed_by_the_delay_plus_a_constant_server_latency
   PROPERTIES LABELS realtime RUN_SERIAL TRUE SKIP_RETURN_CODE 77 TIMEOUT 180)

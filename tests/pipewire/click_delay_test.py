@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
 """Clicks through quavelor in real time, on a private PipeWire server.
 
-Usage: click_delay_test.py QUAVELOR SERVER_SCRIPT WORK_FOLDER
+Usage: click_delay_test.py QUAVELOR SERVER_SCRIPT PLUGIN_FOLDER WORK_FOLDER
 
 The test starts its own server with scripts/pipewire-server.sh in
+WORK_FOLDER. The server's ALSA plugin is taken from PLUGIN_FOLDER, where
+scripts/install-dependencies.sh unpacks it (its package cannot be installed
+next to pulseaudio), or else from the system's plugin folder; the device
+quavelor_pipewire is defined on it in an ALSA configuration written to
 WORK_FOLDER. Its node quavelor_loop has four channels and gives back on its
 capture side what is played into it. A click track goes into channels 1 and
-2, quavelor (device "pipewire") captures them and plays them back, delayed,
+2, quavelor captures them and plays them back, delayed,
 into channels 3 and 4, and one recording of the node holds both, so the
 delay is read off a single time line.
 
@@ -52,6 +56,8 @@ CLICK_SPREAD = 0.002       # seconds between the latest and earliest click
 # that shows as a latency that differs from run to run.
 RUN_SPREAD = 0.025
 PROCESS_TIMEOUT = 30.0
+DEVICE = "quavelor_pipewire"
+PLUGIN = "libasound_module_pcm_pipewire.so"
 
 failures = []
 
@@ -112,6 +118,16 @@ def onsets_in(samples, channel):
     return found
 
 
+def find_plugin(plugin_folder):
+    for root, _, files in os.walk(plugin_folder):
+        if PLUGIN in files:
+            return os.path.join(root, PLUGIN)
+    multiarch = subprocess.run(["gcc", "-print-multiarch"], capture_output=True,
+                               text=True).stdout.strip()
+    system = os.path.join("/usr/lib", multiarch, "alsa-lib", PLUGIN)
+    return system if os.path.exists(system) else None
+
+
 def start_server(script, folder):
     output = subprocess.run(["bash", script, "start", folder], check=True,
                             capture_output=True, text=True).stdout
@@ -137,7 +153,7 @@ def expected_output(mode, inputs, outputs, delay, seconds):
     else:
         routing += f"Output Channels = {outputs}+{outputs + 1}\n"
     progress = "".join(f"\r{second} sec" for second in range(1, seconds))
-    return (f"Device = pipewire\n{routing}Time delay ~ {delay:.3f} sec\n"
+    return (f"Device = {DEVICE}\n{routing}Time delay ~ {delay:.3f} sec\n"
             f"Sample rate = {RATE}\nTime out at {seconds} sec\n{progress}\nFinished\n").encode()
 
 
@@ -151,7 +167,7 @@ def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, se
         ["pw-record", "--target", "quavelor_loop", "--rate", str(RATE),
          "--channels", str(CHANNELS), "--format", "s16", recording], env=environment)
     time.sleep(0.5)
-    arguments = [binary, "pipewire", str(mode), str(inputs), str(outputs), str(delay), str(RATE),
+    arguments = [binary, DEVICE, str(mode), str(inputs), str(outputs), str(delay), str(RATE),
                  str(seconds)]
     program = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, env=environment)
@@ -220,20 +236,26 @@ def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, se
 
 
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 5:
         print(__doc__)
         return 2
-    binary, server_script, folder = (os.path.abspath(argument) for argument in sys.argv[1:])
+    binary, server_script, plugin_folder, folder = (os.path.abspath(argument)
+                                                    for argument in sys.argv[1:])
     tools = ("pipewire", "wireplumber", "pw-cli", "pw-play", "pw-record", "wpctl",
              "dbus-run-session")
     missing = [tool for tool in tools if shutil.which(tool) is None]
-    plugin = "/usr/lib/x86_64-linux-gnu/alsa-lib/libasound_module_pcm_pipewire.so"
-    if missing or not os.path.exists(plugin):
-        print("skipped: missing " + " ".join(missing or [plugin]))
+    plugin = find_plugin(plugin_folder)
+    if missing or plugin is None:
+        print("skipped: missing " + " ".join(missing or [PLUGIN]))
         return 77
     os.makedirs(folder, exist_ok=True)
     server_folder = os.path.join(folder, "server")
     environment = start_server(server_script, server_folder)
+    devices = os.path.join(folder, "devices.conf")
+    with open(devices, "w") as conf:
+        conf.write(f'pcm_type.pipewire {{ lib "{plugin}" }}\n'
+                   f'pcm.{DEVICE} {{ type pipewire }}\n')
+    environment["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + devices
     try:
         write_click_track(os.path.join(folder, "clicks.wav"))
         latencies = []
