@@ -31,6 +31,7 @@ plugin are not installed.
 import array
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -56,6 +57,8 @@ CLICK_SPREAD = 0.002       # seconds between the latest and earliest click
 # that shows as a latency that differs from run to run.
 RUN_SPREAD = 0.025
 PROCESS_TIMEOUT = 30.0
+PLAYER_AFTER = 0.3         # seconds from starting quavelor to starting the track
+STOP_SECONDS = 1.0
 DEVICE = "quavelor_pipewire"
 PLUGIN = "libasound_module_pcm_pipewire.so"
 
@@ -157,23 +160,28 @@ def expected_output(mode, inputs, outputs, delay, seconds):
             f"Sample rate = {RATE}\nTime out at {seconds} sec\n{progress}\nFinished\n").encode()
 
 
-def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, seconds,
-             routes):
-    """One run: `routes` maps each output channel (0-based) that must carry
-    clicks to the input channel they come from. Returns the latencies
-    measured beyond the delay, in seconds."""
+def record_run(binary, environment, folder, name, arguments, stop_at=None):
+    """Runs quavelor with `arguments` while the click track plays and the
+    loop node is recorded. With `stop_at`, the program is stopped that many
+    seconds after its start and continued STOP_SECONDS later. Returns its
+    standard output, standard error and exit status, the click onsets heard
+    on each channel, and the frame where the track starts in the recording."""
     recording = os.path.join(folder, f"{name}.wav")
     recorder = subprocess.Popen(
         ["pw-record", "--target", "quavelor_loop", "--rate", str(RATE),
          "--channels", str(CHANNELS), "--format", "s16", recording], env=environment)
     time.sleep(0.5)
-    arguments = [binary, DEVICE, str(mode), str(inputs), str(outputs), str(delay), str(RATE),
-                 str(seconds)]
-    program = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=environment)
-    time.sleep(0.3)
+    program = subprocess.Popen([binary, DEVICE] + arguments, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+    started = time.monotonic()
+    time.sleep(PLAYER_AFTER)
     player = subprocess.Popen(["pw-play", "--target", "quavelor_loop",
                                os.path.join(folder, "clicks.wav")], env=environment)
+    if stop_at is not None:
+        time.sleep(max(0.0, started + stop_at - time.monotonic()))
+        program.send_signal(signal.SIGSTOP)
+        time.sleep(STOP_SECONDS)
+        program.send_signal(signal.SIGCONT)
     try:
         out, err = program.communicate(timeout=PROCESS_TIMEOUT)
     except subprocess.TimeoutExpired:
@@ -185,54 +193,114 @@ def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, se
     recorder.terminate()
     recorder.wait(timeout=PROCESS_TIMEOUT)
 
-    check(err == b"", f"{name}: standard error {err!r}")
-    check(program.returncode == 0, f"{name}: exit status {program.returncode}")
-    check(out == expected_output(mode, inputs, outputs, delay, seconds),
-          f"{name}: standard output {out!r}")
-
     samples = read_wave_samples(recording)
     heard = {channel: onsets_in(samples, channel) for channel in range(CHANNELS)}
     for channel in (0, 1):
         check(len(heard[channel]) == len(CLICKS[channel]),
               f"{name}: {len(heard[channel])} clicks recorded on input channel {channel + 1}")
-    if not heard[0] or not heard[1]:
+    track_start = heard[0][0] - int(CLICKS[0][0] * RATE) if heard[0] else None
+    return out, err, program.returncode, heard, track_start
+
+
+def latency_of(onset, outputs_heard, delay):
+    """The latency beyond the delay with which the click starting at frame
+    `onset` came out, or None when none of `outputs_heard` fits."""
+    for later in outputs_heard:
+        frames = later - onset - delay * RATE
+        if -CLICK_SPREAD * RATE <= frames <= (LATENCY_ALLOWANCE + CLICK_SPREAD) * RATE:
+            return frames / RATE
+    return None
+
+
+def check_latencies(label, latencies):
+    if not latencies:
+        return
+    print(f"{label}: {len(latencies)} clicks, latency beyond the delay "
+          f"{min(latencies) * 1000:.1f} to {max(latencies) * 1000:.1f} ms", flush=True)
+    check(max(latencies) - min(latencies) <= CLICK_SPREAD,
+          f"{label}: latencies spread over {(max(latencies) - min(latencies)) * 1000:.1f} ms")
+    check(0 <= min(latencies) and max(latencies) <= LATENCY_ALLOWANCE,
+          f"{label}: latency {min(latencies):.4f} to {max(latencies):.4f} s")
+
+
+def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, seconds,
+             routes):
+    """One run: `routes` maps each output channel (0-based) that must carry
+    clicks to the input channel they come from. Returns the latencies
+    measured beyond the delay, in seconds."""
+    arguments = [str(mode), str(inputs), str(outputs), str(delay), str(RATE), str(seconds)]
+    out, err, status, heard, track_start = record_run(binary, environment, folder, name,
+                                                      arguments)
+    check(err == b"", f"{name}: standard error {err!r}")
+    check(status == 0, f"{name}: exit status {status}")
+    check(out == expected_output(mode, inputs, outputs, delay, seconds),
+          f"{name}: standard output {out!r}")
+    if track_start is None:
         return []
-    # Where the run's audio ends on the recording's time line: the program
-    # plays `seconds` of audio, starting at about the first click's time less
-    # its onset in the track.
-    track_start = heard[0][0] - int(CLICKS[0][0] * RATE)
     measured = []
     for output, source in routes.items():
         inputs_heard = heard[source]
         outputs_heard = heard[output]
-        latencies = []
-        for onset in inputs_heard:
-            late = [later - onset - delay * RATE for later in outputs_heard]
-            close = [frames for frames in late if -CLICK_SPREAD * RATE <= frames
-                     <= (LATENCY_ALLOWANCE + CLICK_SPREAD) * RATE]
-            if close:
-                latencies.append(close[0] / RATE)
-        # Clicks that come out before the run ends, with a margin for the
-        # latency, must all be there; later ones may be cut off.
+        latencies = [latency for latency in (latency_of(onset, outputs_heard, delay)
+                                             for onset in inputs_heard) if latency is not None]
+        # Clicks that come out a second or more before the run ends must all
+        # be there; later ones may be cut off.
         due = [onset for onset in inputs_heard
-               if onset - track_start + delay * RATE + LATENCY_ALLOWANCE * RATE < seconds * RATE - RATE]
+               if onset - track_start + (delay + LATENCY_ALLOWANCE + 1) * RATE < seconds * RATE]
         label = f"{name}: output channel {output + 1}"
         check(len(latencies) >= len(due),
               f"{label}: {len(latencies)} of {len(due)} due clicks came out delayed")
         check(len(outputs_heard) == len(latencies),
               f"{label}: {len(outputs_heard)} clicks heard, {len(latencies)} of them delayed clicks")
+        check_latencies(label, latencies)
         measured += latencies
-        if latencies:
-            print(f"{label}: {len(latencies)} clicks, latency beyond the delay "
-                  f"{min(latencies) * 1000:.1f} to {max(latencies) * 1000:.1f} ms", flush=True)
-            check(max(latencies) - min(latencies) <= CLICK_SPREAD,
-                  f"{label}: latencies spread over {(max(latencies) - min(latencies)) * 1000:.1f} ms")
-            check(0 <= min(latencies) and max(latencies) <= LATENCY_ALLOWANCE,
-                  f"{label}: latency {min(latencies):.4f} to {max(latencies):.4f} s")
     for channel in range(2, CHANNELS):
         if channel not in routes:
             check(not heard[channel], f"{name}: clicks on unrouted channel {channel + 1}")
     return measured
+
+
+def run_stopped_case(binary, environment, folder, latency):
+    """Mode 3, stopped for STOP_SECONDS in the middle of the run: the run
+    ends as usual, with underrun marks at most, and clicks well before and
+    well after the stop come out with `latency`, the latency of the other
+    runs: the delay is the same after the stop as before it."""
+    name = "mode 3 stopped"
+    delay, seconds, stop_at = 0.5, 9, 3.0
+    arguments = ["3", "1", "3", str(delay), str(RATE), str(seconds)]
+    out, err, status, heard, track_start = record_run(binary, environment, folder, name,
+                                                      arguments, stop_at=stop_at)
+    check(err == b"", f"{name}: standard error {err!r}")
+    check(status == 0, f"{name}: exit status {status}")
+    marks = out.count(b"\nPX\n")
+    print(f"{name}: {marks} underrun mark(s)")
+    check(out.replace(b"\nPX\n", b"") == expected_output(3, 1, 3, delay, seconds),
+          f"{name}: standard output {out!r}")
+    if track_start is None or latency is None:
+        return
+    # The stop on the track's time line, widened by a second each way for
+    # the server's buffering and the processes' start-up.
+    stop_begins = (stop_at - PLAYER_AFTER - 1) * RATE
+    stop_ends = (stop_at - PLAYER_AFTER + STOP_SECONDS + 1) * RATE
+    for output in (2, 3):
+        label = f"{name}: output channel {output + 1}"
+        before, after = [], []
+        for onset in heard[0]:
+            at = onset - track_start
+            if at < stop_begins:
+                before.append(onset)
+            elif at > stop_ends and at + (delay + LATENCY_ALLOWANCE + 1) * RATE < seconds * RATE:
+                after.append(onset)
+        found = []
+        for part, onsets in (("before the stop", before), ("after the stop", after)):
+            latencies = [latency_of(onset, heard[output], delay) for onset in onsets]
+            check(onsets and None not in latencies,
+                  f"{label}: {latencies.count(None)} of {len(onsets)} clicks {part} missing")
+            found += [value for value in latencies if value is not None]
+        check_latencies(f"{label}, before and after the stop", found)
+        if found:
+            check(abs(sum(found) / len(found) - latency) <= RUN_SPREAD,
+                  f"{label}: latency {sum(found) / len(found):.4f} s, other runs {latency:.4f} s")
 
 
 def main():
@@ -264,6 +332,8 @@ def main():
         latencies += run_case(binary, environment, folder, "mode 3", 3, 1, 3, 0.25, 7,
                               {2: 0, 3: 0})
         latencies += run_case(binary, environment, folder, "mode 1", 1, 2, 4, 0, 7, {3: 1})
+        run_stopped_case(binary, environment, folder,
+                         sum(latencies) / len(latencies) if latencies else None)
         if latencies:
             print(f"latency beyond the delay over all runs: {min(latencies) * 1000:.1f} to "
                   f"{max(latencies) * 1000:.1f} ms")
