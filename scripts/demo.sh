@@ -15,8 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-dependencies.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+scripts/install-dependencies.sh --run
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUAVELOR_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target quavelor >/dev/null
 program=build/quavelor
 
@@ -35,7 +35,7 @@ mkdir -p "$out"
 # reads past the end of the recording.
 tones=()
 for step in 0 2 4 5 7 9 11 12 14 16; do
-  frequency=$(python3 -c "print(round(440 * 2 ** ($step / 12), 2))")
+  frequency=$(awk "BEGIN { printf \"%.2f\", 440 * 2 ^ ($step / 12) }")
   sox -n -r "$rate" -b 24 -c 1 "$out/tone-$step.wav" \
     synth 0.25 sine "$frequency" fade 0.01 0.25 0.05 pad 0 0.75
   tones+=("$out/tone-$step.wav")
@@ -62,10 +62,20 @@ echo
 echo "Listen to $out/input.wav and $out/output.wav; $out/delay.png shows both."
 
 if [ -t 0 ] && grep -q '^ *[0-9]' /proc/asound/cards 2>/dev/null; then
+  # A desktop's sound server holds the card: go through PipeWire's own
+  # device where it runs, and pause PulseAudio for the run where that runs.
+  device=plughw:0
+  wrapper=()
+  if command -v pw-cli > /dev/null && pw-cli info 0 > /dev/null 2>&1 &&
+     aplay -L 2>/dev/null | grep -qx pipewire; then
+    device=pipewire
+  elif command -v pasuspender > /dev/null && pactl info > /dev/null 2>&1; then
+    wrapper=(pasuspender --)
+  fi
   echo
   echo "This machine has a sound card. To hear yourself $delay s later, put on"
   echo "HEADPHONES (a delayed output that the input can hear howls) and press"
-  echo "Enter; Ctrl-C skips. The run lasts 30 s."
+  echo "Enter; Ctrl-C skips. The run lasts 30 s, on the device $device."
   read -r _
-  "$program" plughw:0 3 1 1 "$delay" "$rate" 30
+  "${wrapper[@]}" "$program" "$device" 3 1 1 "$delay" "$rate" 30
 fi

@@ -1,18 +1,33 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need on a Debian machine.
 # Packages already present are left alone, so a second run is quick.
+#
+#   scripts/install-dependencies.sh          everything: build, tests, benchmarks
+#   scripts/install-dependencies.sh --run    only what building and running the
+#                                            program and its demo take
+#
+# The sound servers the tests use are not part of --run: installing PulseAudio
+# on a desktop that runs PipeWire would replace the desktop's sound service.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake pkg-config
-  libasound2-dev alsa-utils libasound2-plugins
-  libgtest-dev libgmock-dev libbenchmark-dev
-  sox pulseaudio pulseaudio-utils
-  pipewire pipewire-bin wireplumber dbus-daemon
-  python3 util-linux valgrind
-  groff-base man-db
+  libasound2-dev alsa-utils sox
 )
+everything=true
+if [ "${1:-}" = --run ]; then
+  everything=false
+else
+  packages+=(
+    libasound2-plugins
+    libgtest-dev libgmock-dev libbenchmark-dev
+    pulseaudio pulseaudio-utils
+    pipewire pipewire-bin wireplumber dbus-daemon
+    python3 util-linux valgrind
+    groff-base man-db
+  )
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -32,7 +47,7 @@ fi
 # plugin is unpacked into .deps/ of this tree instead of installed; the tests
 # name it in an ALSA configuration of their own.
 plugin_folder=.deps/pipewire-alsa
-if ! find "$plugin_folder" -name libasound_module_pcm_pipewire.so 2>/dev/null | grep -q .; then
+if $everything && ! find "$plugin_folder" -name libasound_module_pcm_pipewire.so 2>/dev/null | grep -q .; then
   download=$(mktemp -d)
   chmod 755 "$download"  # apt downloads as an unprivileged user where it can
   if ! (cd "$download" && apt-get download -q pipewire-alsa); then
