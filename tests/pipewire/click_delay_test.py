@@ -15,9 +15,12 @@ into channels 3 and 4, and one recording of the node holds both, so the
 delay is read off a single time line.
 
 Checked, for each routing:
-  - standard output byte for byte, empty standard error, exit status 0;
+  - standard output byte for byte once underrun marks are taken out (the
+    server reports one now and then, mostly at start-up), empty standard
+    error, exit status 0;
   - every click that fits in the run comes out on each routed output
-    channel, and nothing else does;
+    channel (but one for each underrun mark, whose block is lost), and
+    nothing else does;
   - each comes out delayed by the requested delay plus the server's
     latency, the same for every click to within CLICK_SPREAD (no drift, no
     lost stretch), with that latency between 0 and LATENCY_ALLOWANCE.
@@ -202,6 +205,18 @@ def record_run(binary, environment, folder, name, arguments, stop_at=None):
     return out, err, program.returncode, heard, track_start
 
 
+def check_marked_output(name, out, expected):
+    """Checks standard output against `expected` once underrun marks are
+    taken out: the server may report an underrun at any time, at start-up
+    most often. A capture stream of the server never reports an overrun.
+    Returns the number of marks."""
+    marks = out.count(b"\nPX\n")
+    if marks:
+        print(f"{name}: {marks} underrun mark(s)", flush=True)
+    check(out.replace(b"\nPX\n", b"") == expected, f"{name}: standard output {out!r}")
+    return marks
+
+
 def latency_of(onset, outputs_heard, delay):
     """The latency beyond the delay with which the click starting at frame
     `onset` came out, or None when none of `outputs_heard` fits."""
@@ -233,8 +248,7 @@ def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, se
                                                       arguments)
     check(err == b"", f"{name}: standard error {err!r}")
     check(status == 0, f"{name}: exit status {status}")
-    check(out == expected_output(mode, inputs, outputs, delay, seconds),
-          f"{name}: standard output {out!r}")
+    marks = check_marked_output(name, out, expected_output(mode, inputs, outputs, delay, seconds))
     if track_start is None:
         return []
     measured = []
@@ -248,8 +262,10 @@ def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, se
         due = [onset for onset in inputs_heard
                if onset - track_start + (delay + LATENCY_ALLOWANCE + 1) * RATE < seconds * RATE]
         label = f"{name}: output channel {output + 1}"
-        check(len(latencies) >= len(due),
-              f"{label}: {len(latencies)} of {len(due)} due clicks came out delayed")
+        # An underrun loses the block being written, so a click in it.
+        check(len(latencies) >= len(due) - marks,
+              f"{label}: {len(latencies)} of {len(due)} due clicks came out delayed "
+              f"({marks} underrun marks)")
         check(len(outputs_heard) == len(latencies),
               f"{label}: {len(outputs_heard)} clicks heard, {len(latencies)} of them delayed clicks")
         check_latencies(label, latencies)
@@ -272,10 +288,7 @@ def run_stopped_case(binary, environment, folder, latency):
                                                       arguments, stop_at=stop_at)
     check(err == b"", f"{name}: standard error {err!r}")
     check(status == 0, f"{name}: exit status {status}")
-    marks = out.count(b"\nPX\n")
-    print(f"{name}: {marks} underrun mark(s)")
-    check(out.replace(b"\nPX\n", b"") == expected_output(3, 1, 3, delay, seconds),
-          f"{name}: standard output {out!r}")
+    marks = check_marked_output(name, out, expected_output(3, 1, 3, delay, seconds))
     if track_start is None or latency is None:
         return
     # The stop on the track's time line, widened by a second each way for
@@ -294,8 +307,9 @@ def run_stopped_case(binary, environment, folder, latency):
         found = []
         for part, onsets in (("before the stop", before), ("after the stop", after)):
             latencies = [latency_of(onset, heard[output], delay) for onset in onsets]
-            check(onsets and None not in latencies,
-                  f"{label}: {latencies.count(None)} of {len(onsets)} clicks {part} missing")
+            check(onsets and latencies.count(None) <= marks,
+                  f"{label}: {latencies.count(None)} of {len(onsets)} clicks {part} missing "
+                  f"({marks} underrun marks)")
             found += [value for value in latencies if value is not None]
         check_latencies(f"{label}, before and after the stop", found)
         if found:
