@@ -40,6 +40,9 @@ import sys
 import time
 import wave
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sound_server_session import check, failures, start_server, stop_server  # noqa: E402
+
 RATE = 48000
 CHANNELS = 4
 # Click onsets in seconds, in channel 1 and in channel 2: uneven gaps, so
@@ -64,15 +67,6 @@ PLAYER_AFTER = 0.3         # seconds from starting quavelor to starting the trac
 STOP_SECONDS = 1.0
 DEVICE = "quavelor_pipewire"
 PLUGIN = "libasound_module_pcm_pipewire.so"
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
 
 
 def write_click_track(path):
@@ -132,18 +126,6 @@ def find_plugin(plugin_folder):
                                text=True).stdout.strip()
     system = os.path.join("/usr/lib", multiarch, "alsa-lib", PLUGIN)
     return system if os.path.exists(system) else None
-
-
-def start_server(script, folder):
-    output = subprocess.run(["bash", script, "start", folder], check=True,
-                            capture_output=True, text=True).stdout
-    environment = dict(os.environ)
-    for line in output.splitlines():
-        if line.startswith("export "):
-            for assignment in line[len("export "):].split():
-                name, _, value = assignment.partition("=")
-                environment[name] = value
-    return environment
 
 
 def expected_output(mode, inputs, outputs, delay, seconds):
@@ -355,7 +337,7 @@ def main():
                   f"latencies differ by {(max(latencies) - min(latencies)) * 1000:.1f} ms "
                   "between runs")
     finally:
-        subprocess.run(["bash", server_script, "stop", server_folder], check=False)
+        stop_server(server_script, server_folder)
     if failures:
         print(f"{len(failures)} check(s) failed")
         return 1

@@ -51,6 +51,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sound_server_session import check, failures, start_server, stop_server  # noqa: E402
+
 RATE = 48000
 DELAY_SECONDS = 1.5
 RUN_SECONDS = 6
@@ -66,32 +69,6 @@ END_ALLOWANCE = 1.0
 STOP_AFTER_SECONDS = 2.0     # into the run, when SIGSTOP is sent
 STOP_SECONDS = 1.0
 PROCESS_TIMEOUT = 15.0       # a run that takes longer has hung
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
-
-
-def start_server(script, folder):
-    """Starts the server and returns the environment that reaches it."""
-    output = subprocess.run(["bash", script, "start", folder], check=True,
-                            capture_output=True, text=True).stdout
-    environment = dict(os.environ)
-    for line in output.splitlines():
-        if line.startswith("export "):
-            for assignment in line[len("export "):].split():
-                name, _, value = assignment.partition("=")
-                environment[name] = value
-    return environment
-
-
-def stop_server(script, folder):
-    subprocess.run(["bash", script, "stop", folder], check=False)
 
 
 class run_record:
