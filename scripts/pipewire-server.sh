@@ -7,7 +7,7 @@
 #   scripts/pipewire-server.sh start FOLDER   prints the environment to use it
 #   scripts/pipewire-server.sh stop FOLDER    stops the whole session by its PID
 #
-# With the printed variables, the ALSA device "pipewire" plays into and
+# With the printed variables, PipeWire's ALSA device plays into and
 # records from quavelor_loop, in real time, at the server's rate of 48000.
 set -euo pipefail
 
