@@ -8,11 +8,11 @@ WORK_FOLDER. The server's ALSA plugin is taken from PLUGIN_FOLDER, where
 scripts/install-dependencies.sh unpacks it (its package cannot be installed
 next to pulseaudio), or else from the system's plugin folder; the device
 quavelor_pipewire is defined on it in an ALSA configuration written to
-WORK_FOLDER. Its node quavelor_loop has four channels and gives back on its
-capture side what is played into it. A click track goes into channels 1 and
-2, quavelor captures them and plays them back, delayed,
-into channels 3 and 4, and one recording of the node holds both, so the
-delay is read off a single time line.
+WORK_FOLDER. The server's node quavelor_loop has four channels and gives
+back on its capture side what is played into it. A click track goes into
+channels 1 and 2, quavelor captures them and plays them back, delayed, into
+channels 3 and 4, and one recording of the node holds both, so the delay is
+read off a single time line.
 
 Checked, for each routing:
   - standard output byte for byte once underrun marks are taken out (the
@@ -24,6 +24,13 @@ Checked, for each routing:
   - each comes out delayed by the requested delay plus the server's
     latency, the same for every click to within CLICK_SPREAD (no drift, no
     lost stretch), with that latency between 0 and LATENCY_ALLOWANCE.
+Across runs:
+  - the latency is the same, to within RUN_SPREAD, in runs with delays of
+    0, 0.25 and 1.5 seconds, so each delay is the one asked for;
+  - a run stopped with SIGSTOP for a second and continued ends as usual,
+    with no mark but underrun marks, and clicks well before and well after
+    the stop come out with the latency of the other runs: the stop does not
+    shift the delay.
 The measured latencies are printed.
 
 Runs are at 48000, the server's own rate. Exit status 0 when every check
