@@ -49,7 +49,6 @@ fi
 plugin_folder=.deps/pipewire-alsa
 if $everything && ! find "$plugin_folder" -name libasound_module_pcm_pipewire.so 2>/dev/null | grep -q .; then
   download=$(mktemp -d)
-  chmod 755 "$download"  # apt downloads as an unprivileged user where it can
   if ! (cd "$download" && apt-get download -q pipewire-alsa); then
     "${run_as_root[@]}" apt-get update -q
     (cd "$download" && apt-get download -q pipewire-alsa)

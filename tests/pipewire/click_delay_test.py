@@ -48,7 +48,8 @@ import time
 import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from sound_server_session import check, failures, start_server, stop_server  # noqa: E402
+from sound_server_session import (  # noqa: E402
+    check, check_marked_output, exit_status, start_server, stop_server)
 
 RATE = 48000
 CHANNELS = 4
@@ -194,16 +195,18 @@ def record_run(binary, environment, folder, name, arguments, stop_at=None):
     return out, err, program.returncode, heard, track_start
 
 
-def check_marked_output(name, out, expected):
-    """Checks standard output against `expected` once underrun marks are
-    taken out: the server may report an underrun at any time, at start-up
-    most often. A capture stream of the server never reports an overrun.
-    Returns the number of marks."""
-    marks = out.count(b"\nPX\n")
-    if marks:
-        print(f"{name}: {marks} underrun mark(s)", flush=True)
-    check(out.replace(b"\nPX\n", b"") == expected, f"{name}: standard output {out!r}")
-    return marks
+def check_run(name, out, err, status, expected):
+    """Empty standard error, exit status 0 and the expected standard output
+    but for underrun marks. Returns the number of marks."""
+    check(err == b"", f"{name}: standard error {err!r}")
+    check(status == 0, f"{name}: exit status {status}")
+    return check_marked_output(name, out, expected)
+
+
+def comes_out_in_time(at, delay, seconds):
+    """Whether a click `at` frames into the track comes out a second or more
+    before a run of `seconds` ends; later ones may be cut off."""
+    return at + (delay + LATENCY_ALLOWANCE + 1) * RATE < seconds * RATE
 
 
 def latency_of(onset, outputs_heard, delay):
@@ -235,9 +238,8 @@ def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, se
     arguments = [str(mode), str(inputs), str(outputs), str(delay), str(RATE), str(seconds)]
     out, err, status, heard, track_start = record_run(binary, environment, folder, name,
                                                       arguments)
-    check(err == b"", f"{name}: standard error {err!r}")
-    check(status == 0, f"{name}: exit status {status}")
-    marks = check_marked_output(name, out, expected_output(mode, inputs, outputs, delay, seconds))
+    marks = check_run(name, out, err, status,
+                      expected_output(mode, inputs, outputs, delay, seconds))
     if track_start is None:
         return []
     measured = []
@@ -246,10 +248,8 @@ def run_case(binary, environment, folder, name, mode, inputs, outputs, delay, se
         outputs_heard = heard[output]
         latencies = [latency for latency in (latency_of(onset, outputs_heard, delay)
                                              for onset in inputs_heard) if latency is not None]
-        # Clicks that come out a second or more before the run ends must all
-        # be there; later ones may be cut off.
         due = [onset for onset in inputs_heard
-               if onset - track_start + (delay + LATENCY_ALLOWANCE + 1) * RATE < seconds * RATE]
+               if comes_out_in_time(onset - track_start, delay, seconds)]
         label = f"{name}: output channel {output + 1}"
         # An underrun loses the block being written, so a click in it.
         check(len(latencies) >= len(due) - marks,
@@ -275,9 +275,7 @@ def run_stopped_case(binary, environment, folder, latency):
     arguments = ["3", "1", "3", str(delay), str(RATE), str(seconds)]
     out, err, status, heard, track_start = record_run(binary, environment, folder, name,
                                                       arguments, stop_at=stop_at)
-    check(err == b"", f"{name}: standard error {err!r}")
-    check(status == 0, f"{name}: exit status {status}")
-    marks = check_marked_output(name, out, expected_output(3, 1, 3, delay, seconds))
+    marks = check_run(name, out, err, status, expected_output(3, 1, 3, delay, seconds))
     if track_start is None or latency is None:
         return
     # The stop on the track's time line, widened by a second each way for
@@ -291,7 +289,7 @@ def run_stopped_case(binary, environment, folder, latency):
             at = onset - track_start
             if at < stop_begins:
                 before.append(onset)
-            elif at > stop_ends and at + (delay + LATENCY_ALLOWANCE + 1) * RATE < seconds * RATE:
+            elif at > stop_ends and comes_out_in_time(at, delay, seconds):
                 after.append(onset)
         found = []
         for part, onsets in (("before the stop", before), ("after the stop", after)):
@@ -345,11 +343,7 @@ def main():
                   "between runs")
     finally:
         stop_server(server_script, server_folder)
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return exit_status()
 
 
 if __name__ == "__main__":
