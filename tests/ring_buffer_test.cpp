@@ -1,6 +1,6 @@
 // Tests of the staging blocks and delay rings: ring sizes and delay offsets for
 // chosen rates and delays, every ring operation against a byte-by-byte model
-// (exhaustively on a 16-byte ring), a whole stream pushed through the rings,
+// (exhaustively on a 21-byte ring), a whole stream pushed through the rings,
 // what allocate_buffers hands out, and the memory refusal of the real program.
 #include "engine/ring_buffer.h"
 
@@ -80,16 +80,10 @@ struct guarded_ring {
   }
 };
 
-// The meaning of the three ring operations, one byte at a time.
+// The meaning of the two ring operations, one byte at a time.
 void model_append(std::vector<unsigned char>& ring, size_t W, const unsigned char* source,
                   size_t n) {
   for (size_t i = 0; i < n; ++i) ring[(W + i) % ring.size()] = source[i];
-}
-
-void model_delay_copy(const std::vector<unsigned char>& input, std::vector<unsigned char>& output,
-                      size_t W, size_t D, size_t n) {
-  const size_t N = input.size();
-  for (size_t i = 0; i < n; ++i) output[(W + D + i) % N] = input[(W + i) % N];
 }
 
 void model_extract(const std::vector<unsigned char>& ring, size_t W, unsigned char* destination,
@@ -136,24 +130,9 @@ void check_extract(size_t N, size_t W, size_t n) {
   EXPECT_TRUE(ring.guards_intact());
 }
 
-void check_delay_copy(size_t N, size_t W, size_t D, size_t n) {
-  const std::vector<unsigned char> input_contents = pattern(4, N);
-  const std::vector<unsigned char> output_before = pattern(5, N);
-  guarded_ring input(N, input_contents);
-  guarded_ring output(N, output_before);
-  ring_delay_copy(input.ring, output.ring, W, D, n);
-
-  std::vector<unsigned char> expected = output_before;
-  model_delay_copy(input_contents, expected, W, D, n);
-  EXPECT_EQ(first_difference(output.contents(), expected), -1)
-      << "N=" << N << " W=" << W << " D=" << D << " n=" << n;
-  EXPECT_EQ(input.contents(), input_contents) << "the input ring changed";
-  EXPECT_TRUE(input.guards_intact() && output.guards_intact())
-      << "N=" << N << " W=" << W << " D=" << D << " n=" << n;
-}
-
-constexpr size_t small_ring = 16;
-constexpr size_t page_ring = 4096;
+// Ring sizes are whole pages of any number: neither of these is a power of two.
+constexpr size_t small_ring = 21;
+constexpr size_t page_ring = 4500;
 
 // ---------------------------------------------------------------------------
 // Audio as a counter per sample, 24-bit little-endian, so that every played
@@ -230,44 +209,21 @@ void allocate_with_address_space_to_spare(const run_settings& settings, const ro
 // ---------------------------------------------------------------------------
 // Ring size
 
-TEST(ring_size, default_delay_at_44100_takes_2_to_the_20) {
-  EXPECT_EQ(ring_size_for(3.0f, 44100), size_t{1} << 20);
+TEST(ring_size, is_the_delay_plus_one_block_in_whole_pages) {
+  ASSERT_EQ(sysconf(_SC_PAGESIZE), 4096);
+  // 3 s at 44100 is 396900 bytes; with a block, 409188: 100 pages (409600).
+  EXPECT_EQ(ring_size_for(3.0f, 44100), size_t{409600});
+  // No delay: the block alone, exactly three pages.
+  EXPECT_EQ(ring_size_for(0.0f, 44100), size_t{12288});
+  EXPECT_EQ(ring_size_for(0.0f, 32000), size_t{12288});
+  // 600 s at 44100: 79380000 + 12288 bytes, rounded up to 19383 pages.
+  EXPECT_EQ(ring_size_for(600.0f, 44100), size_t{79392768});
+  // A need of exactly whole pages is not rounded further: 4096 frames are
+  // 3 pages, and with the block 6.
+  EXPECT_EQ(ring_size_for(1.0f, 4096), size_t{24576});
 }
 
-TEST(ring_size, no_delay_at_44100_takes_2_to_the_18) {
-  EXPECT_EQ(ring_size_for(0.0f, 44100), size_t{1} << 18);
-}
-
-TEST(ring_size, no_delay_at_32000_takes_2_to_the_17) {
-  EXPECT_EQ(ring_size_for(0.0f, 32000), size_t{1} << 17);
-}
-
-TEST(ring_size, longest_delay_at_44100_takes_2_to_the_27) {
-  EXPECT_EQ(ring_size_for(600.0f, 44100), size_t{1} << 27);
-}
-
-TEST(ring_size, a_need_of_exactly_a_power_of_two_is_not_doubled) {
-  // (1/3 + 1) s × 65536 × 3 is 2^18 in single precision: the ring is 2^18.
-  // One frame per second more needs more than 2^18 and doubles it.
-  EXPECT_EQ(ring_size_for(1.0f / 3.0f, 65536), size_t{1} << 18);
-  EXPECT_EQ(ring_size_for(1.0f / 3.0f, 65537), size_t{1} << 19);
-}
-
-TEST(ring_size, is_computed_in_single_precision) {
-  // 11184811 × 3 is 2^25 + 1, which single precision rounds to 2^25.
-  EXPECT_EQ(ring_size_for(0.0f, 11184811), size_t{1} << 25);
-}
-
-TEST(ring_size, never_falls_below_4096_bytes) {
-  // Unreachable from the command line (the lowest rate already needs 2^17),
-  // but the floor holds for any rate.
-  EXPECT_EQ(ring_size_for(0.0f, 0), size_t{4096});
-  EXPECT_EQ(ring_size_for(0.0f, 1), size_t{4096});
-  EXPECT_EQ(ring_size_for(0.0f, 1365), size_t{4096});  // 4095 bytes
-  EXPECT_EQ(ring_size_for(0.0f, 1366), size_t{8192});  // 4098 bytes
-}
-
-TEST(ring_size, is_the_smallest_power_of_two_holding_one_second_more_than_the_delay) {
+TEST(ring_size, holds_the_delay_and_a_block_and_wastes_less_than_a_page_for_every_rate_and_delay) {
   std::mt19937 generator(20240601);
   std::uniform_real_distribution<float> delays(0.0f, 600.0f);
   std::uniform_int_distribution<uint32_t> rates(32000, 2147483647);
@@ -275,11 +231,10 @@ TEST(ring_size, is_the_smallest_power_of_two_holding_one_second_more_than_the_de
     const float delay = delays(generator);
     const uint32_t rate = sample % 2 == 0 ? 44100 : rates(generator);
     const size_t N = ring_size_for(delay, rate);
-    const double needed = (static_cast<double>(delay) + 1.0) * rate * 3.0;
-    ASSERT_EQ(N & (N - 1), 0u) << delay << " s at " << rate;
-    // Single precision may be off by a few parts in ten million either way.
-    ASSERT_GE(static_cast<double>(N), needed * (1.0 - 1e-6)) << delay << " s at " << rate;
-    ASSERT_LT(static_cast<double>(N) / 2.0, needed * (1.0 + 1e-6)) << delay << " s at " << rate;
+    const size_t needed = delay_offset_for(delay, rate) + channel_area_bytes;
+    ASSERT_EQ(N % 4096, 0u) << delay << " s at " << rate;
+    ASSERT_GE(N, needed) << delay << " s at " << rate;
+    ASSERT_LT(N - needed, 4096u) << delay << " s at " << rate;
   }
 }
 
@@ -326,10 +281,7 @@ TEST(delay_offset, is_whole_frames_within_the_ring_for_every_rate_and_delay) {
     ASSERT_EQ(D, static_cast<size_t>(std::trunc(frames)) * 3) << delay << " s at " << rate;
     ASSERT_EQ(D % 3, 0u) << delay << " s at " << rate;
     ASSERT_LT(D, N) << delay << " s at " << rate;
-    // The ring holds a second of samples beyond the delay, less single
-    // precision rounding: far more than one block of 12288 bytes.
     ASSERT_GE(N - D, channel_area_bytes) << delay << " s at " << rate;
-    ASSERT_GE(static_cast<double>(N - D), 3.0 * rate * 0.999) << delay << " s at " << rate;
   }
 }
 
@@ -341,7 +293,7 @@ TEST(ring_advance, moves_on_within_the_ring_and_wraps_at_its_end) {
   EXPECT_EQ(ring_advance(page_ring - 300, 300, page_ring), 0u);
   EXPECT_EQ(ring_advance(page_ring - 100, 300, page_ring), 200u);
   for (size_t W = 0; W < small_ring; ++W) {
-    for (size_t n = 0; n < small_ring; ++n) {
+    for (size_t n = 0; n <= small_ring; ++n) {
       EXPECT_EQ(ring_advance(W, n, small_ring), (W + n) % small_ring) << "W=" << W << " n=" << n;
     }
   }
@@ -382,7 +334,7 @@ TEST(ring_append, crossing_the_end_continues_at_0) {
 
 TEST(ring_append, matches_the_model_for_every_position_and_length) {
   for (size_t W = 0; W < small_ring; ++W) {
-    for (size_t n = 0; n < small_ring; ++n) check_append(small_ring, W, n);
+    for (size_t n = 0; n <= small_ring; ++n) check_append(small_ring, W, n);
   }
 }
 
@@ -418,106 +370,43 @@ TEST(ring_extract, crossing_the_end_continues_from_0) {
 
 TEST(ring_extract, matches_the_model_for_every_position_and_length) {
   for (size_t W = 0; W < small_ring; ++W) {
-    for (size_t n = 0; n < small_ring; ++n) check_extract(small_ring, W, n);
+    for (size_t n = 0; n <= small_ring; ++n) check_extract(small_ring, W, n);
   }
 }
 
 // ---------------------------------------------------------------------------
-// Delayed copy
+// A whole stream through a ring, cycle by cycle as the transfer loop moves it:
+// append D bytes ahead of the read position, extract at it, advance it.
 
-TEST(ring_delay_copy, zero_offset_copies_to_the_same_position) {
-  const std::vector<unsigned char> input_contents = pattern(4, page_ring);
-  const std::vector<unsigned char> output_before = pattern(5, page_ring);
-  guarded_ring input(page_ring, input_contents);
-  guarded_ring output(page_ring, output_before);
-  ring_delay_copy(input.ring, output.ring, 1000, 0, 300);
-
-  EXPECT_TRUE(std::equal(input_contents.begin() + 1000, input_contents.begin() + 1300,
-                         output.ring.bytes + 1000));
-  EXPECT_TRUE(std::equal(output_before.begin(), output_before.begin() + 1000, output.ring.bytes));
-  EXPECT_TRUE(
-      std::equal(output_before.begin() + 1300, output_before.end(), output.ring.bytes + 1300));
-  check_delay_copy(page_ring, page_ring - 100, 0, 300);  // both crossing at the same byte
-}
-
-TEST(ring_delay_copy, without_a_wrap_copies_D_bytes_further_on) {
-  const std::vector<unsigned char> input_contents = pattern(4, page_ring);
-  guarded_ring input(page_ring, input_contents);
-  guarded_ring output(page_ring, pattern(5, page_ring));
-  ring_delay_copy(input.ring, output.ring, 100, 1000, 300);
-  EXPECT_TRUE(std::equal(input_contents.begin() + 100, input_contents.begin() + 400,
-                         output.ring.bytes + 1100));
-  check_delay_copy(page_ring, 100, 1000, 300);
-}
-
-TEST(ring_delay_copy, an_offset_reaching_past_the_end_lands_from_the_start) {
-  // 3000 + 2000 is 904 bytes into the next lap.
-  const std::vector<unsigned char> input_contents = pattern(4, page_ring);
-  guarded_ring input(page_ring, input_contents);
-  guarded_ring output(page_ring, pattern(5, page_ring));
-  ring_delay_copy(input.ring, output.ring, 3000, 2000, 300);
-  EXPECT_TRUE(std::equal(input_contents.begin() + 3000, input_contents.begin() + 3300,
-                         output.ring.bytes + 904));
-  check_delay_copy(page_ring, 3000, 2000, 300);
-}
-
-TEST(ring_delay_copy, a_destination_crossing_the_end_continues_at_0) {
-  // The destination runs from 4000: 96 bytes to the end, 204 from 0.
-  const std::vector<unsigned char> input_contents = pattern(4, page_ring);
-  guarded_ring input(page_ring, input_contents);
-  guarded_ring output(page_ring, pattern(5, page_ring));
-  ring_delay_copy(input.ring, output.ring, 3000, 1000, 300);
-  EXPECT_TRUE(std::equal(input_contents.begin() + 3000, input_contents.begin() + 3096,
-                         output.ring.bytes + 4000));
-  EXPECT_TRUE(
-      std::equal(input_contents.begin() + 3096, input_contents.begin() + 3300, output.ring.bytes));
-  check_delay_copy(page_ring, 3000, 1000, 300);
-}
-
-TEST(ring_delay_copy, a_source_crossing_the_end_continues_from_0) {
-  // The source runs from 4000 (96 bytes, then 204 from 0) to 4 onwards.
-  const std::vector<unsigned char> input_contents = pattern(4, page_ring);
-  guarded_ring input(page_ring, input_contents);
-  guarded_ring output(page_ring, pattern(5, page_ring));
-  ring_delay_copy(input.ring, output.ring, 4000, 100, 300);
-  EXPECT_TRUE(
-      std::equal(input_contents.begin() + 4000, input_contents.end(), output.ring.bytes + 4));
-  EXPECT_TRUE(
-      std::equal(input_contents.begin(), input_contents.begin() + 204, output.ring.bytes + 100));
-  check_delay_copy(page_ring, 4000, 100, 300);
-}
-
-TEST(ring_delay_copy, source_and_destination_crossing_at_different_bytes_take_three_pieces) {
-  // The source wraps first: from 4050 after 46 bytes; the destination, from
-  // 4050 + 4000 - 4096 = 3954, after 142.
-  check_delay_copy(page_ring, 4050, 4000, 300);
-  // The destination wraps first: from 3900 + 150 = 4050 after 46 bytes; the
-  // source, from 3900, after 196.
-  check_delay_copy(page_ring, 3900, 150, 300);
-}
-
-TEST(ring_delay_copy, a_copy_ending_exactly_at_the_end_leaves_byte_0_alone) {
-  const std::vector<unsigned char> output_before = pattern(5, page_ring);
-  guarded_ring input(page_ring, pattern(4, page_ring));
-  guarded_ring output(page_ring, output_before);
-  ring_delay_copy(input.ring, output.ring, 3000, 796, 300);  // destination ends at 4096
-  EXPECT_EQ(output.ring.bytes[0], output_before[0]);
-  check_delay_copy(page_ring, 3000, 796, 300);
-  check_delay_copy(page_ring, page_ring - 300, 0, 300);    // both end at 4096
-  check_delay_copy(page_ring, page_ring - 300, 500, 300);  // source ends at 4096
-}
-
-TEST(ring_delay_copy, matches_the_model_for_every_position_offset_and_length) {
-  for (size_t W = 0; W < small_ring; ++W) {
-    for (size_t D = 0; D < small_ring; ++D) {
-      for (size_t n = 0; n < small_ring; ++n) check_delay_copy(small_ring, W, D, n);
-    }
+// Pushes counter samples through `ring` in cycles of `cycle_frames` (taken in
+// turn) until `total_bytes` have been played, and checks that the played
+// stream is the captured one moved back by D bytes, after D bytes of silence.
+void check_stream(track_ring& ring, size_t D, const std::vector<size_t>& cycle_frames,
+                  size_t total_bytes, uint32_t track_mark) {
+  const size_t N = ring.size;
+  std::vector<unsigned char> captured;
+  std::vector<unsigned char> played;
+  std::vector<unsigned char> area(channel_area_bytes);
+  size_t W = 0;
+  uint32_t next_sample = 0;
+  for (size_t cycle = 0; played.size() < total_bytes; ++cycle) {
+    const size_t frames = cycle_frames[cycle % cycle_frames.size()];
+    const size_t n = frames * bytes_per_sample;
+    put_counter_samples(area.data(), next_sample, frames, track_mark);
+    captured.insert(captured.end(), area.begin(), area.begin() + static_cast<long>(n));
+    ring_append(ring, ring_advance(W, D, N), area.data(), n);
+    ring_extract(ring, W, area.data(), n);
+    played.insert(played.end(), area.begin(), area.begin() + static_cast<long>(n));
+    W = ring_advance(W, n, N);
+    next_sample += static_cast<uint32_t>(frames);
   }
+  ASSERT_GE(played.size(), D);
+  EXPECT_EQ(nonzero_byte_count(played.data(), D), 0u) << "the first D bytes are not silence";
+  const std::vector<unsigned char> delayed(played.begin() + static_cast<long>(D), played.end());
+  const std::vector<unsigned char> expected(captured.begin(),
+                                            captured.begin() + static_cast<long>(delayed.size()));
+  EXPECT_EQ(first_difference(delayed, expected), -1);
 }
-
-// ---------------------------------------------------------------------------
-// A whole stream through the rings, cycle by cycle as the transfer loop moves
-// it: append at W, copy D further on, extract at W, advance W.
 
 struct stream_case {
   const char* name;
@@ -535,43 +424,13 @@ TEST_P(track_rings, carry_each_track_D_bytes_late_after_D_bytes_of_silence) {
   audio_buffers buffers = allocate_buffers(settings, plan);
   const size_t N = buffers.ring_size;
   const size_t D = buffers.delay_offset;
-
-  // Cycle lengths in frames, full blocks and odd short ones, until the stream
-  // has gone twice round the ring beyond the delay.
-  const size_t cycle_frames[] = {4096, 4096, 1, 4095, 1000, 3, 4096, 2048, 17};
-  const size_t total_bytes = D + 2 * N + channel_area_bytes;
-  constexpr uint32_t track_marks[2] = {0x000000, 0x5A5A5A};
-  std::vector<unsigned char> captured[2];
-  std::vector<unsigned char> played[2];
-  std::vector<unsigned char> area(channel_area_bytes);
-  size_t W = 0;
-  uint32_t next_sample = 0;
-  for (size_t cycle = 0; played[0].size() < total_bytes; ++cycle) {
-    const size_t frames = cycle_frames[cycle % std::size(cycle_frames)];
-    const size_t n = frames * bytes_per_sample;
-    for (int t = 0; t < 2; ++t) {
-      track_ring& input = buffers.rings[t == 0 ? track_1_input : track_2_input];
-      track_ring& output = buffers.rings[t == 0 ? track_1_output : track_2_output];
-      put_counter_samples(area.data(), next_sample, frames, track_marks[t]);
-      captured[t].insert(captured[t].end(), area.begin(), area.begin() + static_cast<long>(n));
-      ring_append(input, W, area.data(), n);
-      ring_delay_copy(input, output, W, D, n);
-      ring_extract(output, W, area.data(), n);
-      played[t].insert(played[t].end(), area.begin(), area.begin() + static_cast<long>(n));
-    }
-    W = ring_advance(W, n, N);
-    next_sample += static_cast<uint32_t>(frames);
-  }
-
-  for (int t = 0; t < 2; ++t) {
+  // Full blocks and odd short ones, until the stream has gone twice round
+  // the ring beyond the delay; the two tracks carry different samples.
+  const std::vector<size_t> cycle_frames = {4096, 4096, 1, 4095, 1000, 3, 4096, 2048, 17};
+  for (int t = 0; t < max_track_count; ++t) {
     SCOPED_TRACE(t == 0 ? "track 1" : "track 2");
-    ASSERT_GE(played[t].size(), D);
-    EXPECT_EQ(nonzero_byte_count(played[t].data(), D), 0u) << "the first D bytes are not silence";
-    const std::vector<unsigned char> delayed(played[t].begin() + static_cast<long>(D),
-                                             played[t].end());
-    const std::vector<unsigned char> expected(
-        captured[t].begin(), captured[t].begin() + static_cast<long>(delayed.size()));
-    EXPECT_EQ(first_difference(delayed, expected), -1);
+    check_stream(buffers.rings[t], D, cycle_frames, D + 2 * N + channel_area_bytes,
+                 t == 0 ? 0x000000 : 0x5A5A5A);
   }
   free_buffers(buffers);
 }
@@ -584,6 +443,23 @@ INSTANTIATE_TEST_SUITE_P(delays, track_rings,
                          [](const testing::TestParamInfo<stream_case>& info) {
                            return std::string(info.param.name);
                          });
+
+TEST(track_ring_wraps, at_a_size_that_is_no_power_of_two_writes_end_at_and_cross_the_end) {
+  // N = 4500 and D = 4200: the first write, 100 frames at 4200, ends exactly
+  // at the end; the next starts at 0, as the write position D ahead of 300
+  // crosses the end; 37-frame cycles then end and start mid-byte-run across
+  // it.
+  constexpr size_t D = 4200;
+  guarded_ring ring(page_ring, std::vector<unsigned char>(page_ring, 0));
+  check_stream(ring.ring, D, {100, 100, 37, 100, 1, 63}, D + 3 * page_ring, 0x123456);
+  EXPECT_TRUE(ring.guards_intact());
+}
+
+TEST(track_ring_wraps, with_no_delay_a_cycle_plays_what_it_has_just_written) {
+  guarded_ring ring(page_ring, pattern(6, page_ring));
+  check_stream(ring.ring, 0, {100, 1500, 1, 37}, 3 * page_ring, 0x00ABCD);
+  EXPECT_TRUE(ring.guards_intact());
+}
 
 // ---------------------------------------------------------------------------
 // allocate_buffers and free_buffers
@@ -607,9 +483,12 @@ TEST_P(buffer_layout, follows_the_device_channel_count_with_everything_zero) {
   const size_t block_bytes = static_cast<size_t>(c.channel_count) * channel_area_bytes;
 
   // Hand back a dirty block of the staging size first, so that the zeros
-  // checked below are the allocator's doing only if it zero-fills.
+  // checked below are the allocator's doing only if it zero-fills. The empty
+  // assembly statement keeps the compiler from dropping the dirty block as
+  // unused.
   void* dirty = std::malloc(block_bytes);
   std::memset(dirty, 0xA5, block_bytes);
+  asm volatile("" : : "r"(dirty) : "memory");
   std::free(dirty);
 
   audio_buffers buffers = allocate_buffers(settings_for(3.0f, 44100), plan);
@@ -623,11 +502,11 @@ TEST_P(buffer_layout, follows_the_device_channel_count_with_everything_zero) {
   EXPECT_EQ(nonzero_byte_count(buffers.playback.bytes, block_bytes), 0u);
   EXPECT_EQ(nonzero_byte_count(buffers.capture.bytes, block_bytes), 0u);
 
-  EXPECT_EQ(buffers.ring_size, size_t{1} << 20);
-  for (int r = 0; r < ring_count; ++r) {
+  EXPECT_EQ(buffers.ring_size, size_t{409600});
+  for (int r = 0; r < max_track_count; ++r) {
     SCOPED_TRACE(r);
     ASSERT_NE(buffers.rings[r].bytes, nullptr);
-    EXPECT_EQ(buffers.rings[r].size, size_t{1} << 20);
+    EXPECT_EQ(buffers.rings[r].size, size_t{409600});
     EXPECT_EQ(nonzero_byte_count(buffers.rings[r].bytes, buffers.rings[r].size), 0u);
   }
   EXPECT_EQ(buffers.delay_offset, size_t{3 * 44100 * 3});
@@ -659,10 +538,10 @@ TEST(allocate_buffers, sizes_and_offsets_follow_the_rate_and_delay) {
     size_t delay_offset;
   };
   const expectation expectations[] = {
-      {0.0f, 44100, size_t{1} << 18, 0},
-      {0.0f, 32000, size_t{1} << 17, 0},
-      {1.234f, 44100, size_t{1} << 19, 163257},
-      {600.0f, 44100, size_t{1} << 27, size_t{600} * 44100 * 3},
+      {0.0f, 44100, 12288, 0},
+      {0.0f, 32000, 12288, 0},
+      {1.234f, 44100, 176128, 163257},  // 163257 + 12288 bytes in 43 pages
+      {600.0f, 44100, 79392768, size_t{600} * 44100 * 3},
   };
   for (const expectation& e : expectations) {
     SCOPED_TRACE(testing::Message() << e.delay_seconds << " s at " << e.sample_rate);
@@ -675,27 +554,24 @@ TEST(allocate_buffers, sizes_and_offsets_follow_the_rate_and_delay) {
 }
 
 TEST(allocate_buffers, rings_take_no_resident_memory_until_written) {
-  // The longest delay at 44100: 512 MiB of rings, none of it resident.
+  // The longest delay at 44100: two 76 MiB rings, none of it resident.
   const routing_plan plan = derive_routing_plan(routing_mode::mono_to_one, 0, 0);
   audio_buffers buffers = allocate_buffers(settings_for(600.0f, 44100), plan);
   for (const track_ring& ring : buffers.rings) {
     EXPECT_EQ(resident_page_count(ring.bytes, ring.size), 0u);
   }
   // A written byte makes its own page resident, and no other ring's.
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  track_ring& written = buffers.rings[track_1_input];
+  track_ring& written = buffers.rings[0];
   written.bytes[written.size / 2] = 1;
-  EXPECT_EQ(resident_page_count(written.bytes + written.size / 2, page), 1u);
-  for (int r = track_1_output; r < ring_count; ++r) {
-    EXPECT_EQ(resident_page_count(buffers.rings[r].bytes, buffers.rings[r].size), 0u);
-  }
+  EXPECT_EQ(resident_page_count(written.bytes, written.size), 1u);
+  EXPECT_EQ(resident_page_count(buffers.rings[1].bytes, buffers.rings[1].size), 0u);
   free_buffers(buffers);
 }
 
 TEST(free_buffers, gives_every_ring_back_to_the_system) {
   const routing_plan plan = derive_routing_plan(routing_mode::stereo_to_stereo, 0, 0);
   audio_buffers buffers = allocate_buffers(settings_for(3.0f, 44100), plan);
-  track_ring rings[ring_count];
+  track_ring rings[max_track_count];
   std::copy(std::begin(buffers.rings), std::end(buffers.rings), rings);
   free_buffers(buffers);
 
@@ -737,8 +613,8 @@ TEST(memory_refusal, a_staging_block_that_cannot_be_allocated_refuses_with_the_m
   // tests to serve the block from.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // 258 channels make 3 MiB staging blocks; 1 MiB of address space to spare
-  // holds the four 128 KiB rings of no delay at 32000 but not one block, so
-  // only a staging block can be what fails.
+  // holds the two 12 KiB rings of no delay but not one block, so only a
+  // staging block can be what fails.
   const routing_plan plan = derive_routing_plan(routing_mode::stereo_to_stereo, 255, 255);
   const run_settings settings = settings_for(0.0f, 32000);
   EXPECT_EXIT(allocate_with_address_space_to_spare(settings, plan, 1u << 20),
@@ -751,16 +627,16 @@ TEST(memory_refusal, rings_beyond_the_address_space_limit_refuse_with_the_memory
   // 256 MiB lies well inside the window that works: opening the device takes
   // up to about 84 MiB of address space (a sound-server client loaded by the
   // library's configuration hooks maps a 64 MiB pool for a moment), about 20
-  // MiB remain in use once it is open, and the longest delay at 44100 adds
-  // four 128 MiB rings, which a limit of about 530 MiB would still allow.
+  // MiB remain in use once it is open, and the longest delay at 96000 adds
+  // two rings of 165 MiB, which a limit of about 350 MiB would still allow.
   const std::string limit = "--as=" + std::to_string(256u << 20);
   const std::string folder = device_folder();
 
   const program_result refused =
       run_program("/usr/bin/prlimit",
-                  {limit, QUAVELOR_BINARY, "quavelor_file", "1", "1", "1", "600", "44100", "0"},
+                  {limit, QUAVELOR_BINARY, "quavelor_file", "1", "1", "1", "600", "96000", "0"},
                   test_device_environment(folder));
-  EXPECT_EQ(refused.out, mode_1_status_lines("600.000", "44100", "0") + memory_line);
+  EXPECT_EQ(refused.out, mode_1_status_lines("600.000", "96000", "0") + memory_line);
   EXPECT_EQ(refused.err, "");
   EXPECT_EQ(refused.exit_code, 1);
   EXPECT_EQ(refused.signal, 0);
@@ -769,7 +645,7 @@ TEST(memory_refusal, rings_beyond_the_address_space_limit_refuse_with_the_memory
   // device, so the refusal above is the rings'.
   const program_result ran =
       run_program("/usr/bin/prlimit",
-                  {limit, QUAVELOR_BINARY, "quavelor_file", "1", "1", "1", "0", "44100", "0"},
+                  {limit, QUAVELOR_BINARY, "quavelor_file", "1", "1", "1", "0", "96000", "0"},
                   test_device_environment(folder));
   EXPECT_EQ(ran.out.find(memory_line), std::string::npos);
   EXPECT_EQ(ran.err, "");
@@ -777,7 +653,7 @@ TEST(memory_refusal, rings_beyond_the_address_space_limit_refuse_with_the_memory
 }
 
 TEST(memory_refusal, rings_larger_than_any_machine_refuse_with_the_memory_message) {
-  // 600 s at 2000000000 frames per second: four rings of 2^42 bytes. A
+  // 600 s at 2000000000 frames per second: two rings of 3.6 TB. A
   // kernel that grants every mapping whatever its size would hand them out.
   std::ifstream overcommit("/proc/sys/vm/overcommit_memory");
   int overcommit_mode = 0;

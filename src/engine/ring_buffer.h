@@ -1,7 +1,9 @@
 // All audio memory of a run: the two staging blocks the sound library reads
 // captured frames into and takes playback frames from, their transfer pointer
-// arrays, and four byte rings (input and output ring of two tracks) through
-// which every track's bytes pass D bytes apart. That distance is the delay.
+// arrays, and one byte ring per track that makes the delay.
+//
+// Bytes go into a track's ring delay_offset bytes ahead of the read position,
+// and come out once the read position reaches them.
 //
 // Everything is taken once by allocate_buffers and given back by free_buffers;
 // the ring operations allocate nothing. Positions and lengths in the rings are
@@ -18,7 +20,7 @@
 constexpr size_t bytes_per_sample = 3;     // signed 24-bit little-endian, packed
 constexpr size_t frames_per_block = 4096;  // frames per channel area
 constexpr size_t channel_area_bytes = frames_per_block * bytes_per_sample;
-constexpr size_t smallest_ring_size = 4096;
+constexpr int32_t max_track_count = 2;
 
 // One block of `channel_count` channel areas of frames_per_block frames each;
 // channel c's area starts at byte c * channel_area_bytes.
@@ -28,37 +30,37 @@ struct staging_block {
 };
 
 struct track_ring {
-  unsigned char* bytes = nullptr;  // ring_size bytes, zero until written
-  size_t size = 0;                 // ring_size: a power of two
+  unsigned char* bytes = nullptr;  // `size` bytes, zero until written
+  size_t size = 0;                 // ring_size: any size, whole pages
 };
-
-enum ring_index { track_1_input, track_1_output, track_2_input, track_2_output, ring_count };
 
 struct audio_buffers {
   staging_block playback;
   staging_block capture;
   std::vector<void*> playback_pointers;  // device_channel_count entries
   std::vector<void*> capture_pointers;   // device_channel_count entries
-  track_ring rings[ring_count];
+  track_ring rings[max_track_count];     // rings[1] used only by a second track
   size_t ring_size = 0;     // N, bytes
   size_t delay_offset = 0;  // D, bytes: a whole number of frames
 };
 
-// The ring size for a delay: the smallest power of two, at least
-// smallest_ring_size, holding (delay + 1 s) of one track's bytes.
+// The ring size for a delay: the delay's bytes plus one full block of one
+// track, rounded up to whole pages. A cycle then never writes over bytes it
+// has still to read.
 size_t ring_size_for(float delay_seconds, uint32_t sample_rate);
 
 // The delay in bytes: whole frames, so that no played sample is made of the
 // bytes of two captured ones.
 size_t delay_offset_for(float delay_seconds, uint32_t sample_rate);
 
-// Allocates the staging blocks, pointer arrays and four zero-filled rings, and
-// computes the delay offset. Untouched ring memory costs no resident memory.
-// On any allocation failure writes the memory message and ends the process.
+// Allocates the staging blocks, pointer arrays and both zero-filled rings
+// (the second in every mode), and computes the delay offset. Untouched ring
+// memory costs no resident memory. On any allocation failure writes the
+// memory message and ends the process.
 audio_buffers allocate_buffers(const run_settings& settings, const routing_plan& plan);
 
-// Gives back the rings (track 1 input, track 1 output, track 2 input, track 2
-// output), then the playback block, then the capture block.
+// Gives back the rings (track 1, track 2), then the playback block, then the
+// capture block.
 void free_buffers(audio_buffers& buffers);
 
 // Start of channel `channel`'s samples at frame `frame` of a staging block.
@@ -69,17 +71,13 @@ inline unsigned char* channel_area(const staging_block& block, int32_t channel, 
 // Points entry c of `pointers` at channel c's area of `block`, at `frame`.
 void fill_transfer_pointers(const staging_block& block, size_t frame, std::vector<void*>& pointers);
 
-// REQUIRES for the ring operations: W < N, D < N, n < N.
+// REQUIRES for the ring operations: at < N, n <= N.
 
-// Copies n bytes from `source` into the ring from W on, wrapping at N.
-void ring_append(track_ring& ring, size_t W, const unsigned char* source, size_t n);
+// Copies n bytes from `source` into the ring from `at` on, wrapping at N.
+void ring_append(track_ring& ring, size_t at, const unsigned char* source, size_t n);
 
-// For i in [0, n): output byte (W + D + i) mod N := input byte (W + i) mod N,
-// in block copies split at the wraps.
-void ring_delay_copy(const track_ring& input, track_ring& output, size_t W, size_t D, size_t n);
+// Copies n bytes of the ring from `at` on, wrapping at N, into `destination`.
+void ring_extract(const track_ring& ring, size_t at, unsigned char* destination, size_t n);
 
-// Copies n bytes of the ring from W on, wrapping at N, into `destination`.
-void ring_extract(const track_ring& ring, size_t W, unsigned char* destination, size_t n);
-
-// The ring position n bytes after W.
-size_t ring_advance(size_t W, size_t n, size_t N);
+// The ring position n bytes after `at`, for n <= N.
+size_t ring_advance(size_t at, size_t n, size_t N);

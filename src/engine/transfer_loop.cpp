@@ -100,24 +100,24 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
     }
     watch_result(capture_watch, got, cycle_frames > 0, failing_cycles_limit);
 
+    // Each track's new bytes go delay_offset bytes ahead of the ring position,
+    // and the bytes at the ring position go to playback: written first, so
+    // that with no delay a cycle plays what it has just captured.
     const size_t frames_got = frames_moved(got, cycle_frames);
     const size_t bytes = frames_got * bytes_per_sample;
+    const size_t write_position = ring_advance(ring_position, delay_offset, ring_size);
     for (int32_t k = 0; k < plan.track_count; ++k) {
-      ring_append(buffers.rings[2 * k], ring_position,
+      ring_append(buffers.rings[k], write_position,
                   channel_area(buffers.capture, plan.tracks[k].capture_channel, capture_position),
                   bytes);
     }
     capture_position = advance_position(capture_position, frames_got);
-    for (int32_t k = 0; k < plan.track_count; ++k) {
-      ring_delay_copy(buffers.rings[2 * k], buffers.rings[2 * k + 1], ring_position, delay_offset,
-                      bytes);
-    }
 
     playback_position = fitting_position(playback_position, cycle_frames);
     for (int32_t k = 0; k < plan.track_count; ++k) {
       const track& path = plan.tracks[k];
       for (int32_t c = 0; c < path.playback_channel_count; ++c) {
-        ring_extract(buffers.rings[2 * k + 1], ring_position,
+        ring_extract(buffers.rings[k], ring_position,
                      channel_area(buffers.playback, path.playback_channels[c], playback_position),
                      bytes);
       }
