@@ -118,7 +118,7 @@ std::string configuration_calls(const std::string& direction, const std::string&
          " RW_NONINTERLEAVED\nformat " + direction + " S24_3LE\nchannels " + direction + " " +
          std::to_string(channels) + "\nrate " + direction + " " + std::to_string(rate) +
          "\nperiod " + direction + " " + std::to_string(period) + "\nbuffer " + direction +
-         " 16384\ninstall " + direction + "\n";
+         " 32768\ninstall " + direction + "\n";
 }
 
 // The read-back after the capture install, in its fixed order.
@@ -236,7 +236,7 @@ TEST(stream_setup, a_refused_capture_install_prints_the_driver_report_of_both_st
                                 "\n"
                                 "Returned Driver Parameters:\n"
                                 "\tBuf 1\tBuf 2\tRate\tChannels\n"
-                                "Play\t1000\t16384\t48000\t4\n"
+                                "Play\t1000\t32768\t48000\t4\n"
                                 "Record\t1000\t12000\t48000\t4\n"
                                 "-------------------------\n\n");
   EXPECT_EQ(run.result.err, "");

@@ -16,7 +16,7 @@ struct pcm_pair {
 };
 
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
-constexpr snd_pcm_uframes_t requested_buffer_frames = 16384;
+constexpr snd_pcm_uframes_t requested_buffer_frames = 32768;
 
 // Opens and configures playback, then capture, on settings.device_name with
 // plan.device_channel_count channels. Any failure is reported (on standard

@@ -75,6 +75,10 @@ audio_buffers allocate_buffers(const run_settings& settings, const routing_plan&
   buffers.playback_pointers.resize(static_cast<size_t>(channels));
   buffers.capture_pointers.resize(static_cast<size_t>(channels));
   buffers.capture = allocate_staging_block(channels);
+  // Mapped rather than allocated, so that its zeros take no resident memory.
+  buffers.silence.channel_count = channels;
+  buffers.silence.bytes = map_zeroed(block_size(buffers.silence));
+  if (buffers.silence.bytes == nullptr) fail(stdout, "%s", memory_message);
 
   buffers.ring_size = ring_size_for(settings.delay_seconds, settings.sample_rate);
   // Both rings are attempted before either is tested; track 2's is taken in
@@ -104,6 +108,8 @@ void free_buffers(audio_buffers& buffers) {
   buffers.playback.bytes = nullptr;
   std::free(buffers.capture.bytes);
   buffers.capture.bytes = nullptr;
+  munmap(buffers.silence.bytes, block_size(buffers.silence));
+  buffers.silence.bytes = nullptr;
 }
 
 void fill_transfer_pointers(const staging_block& block, size_t frame, std::vector<void*>& pointers) {

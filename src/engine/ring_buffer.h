@@ -1,6 +1,7 @@
 // All audio memory of a run: the two staging blocks the sound library reads
 // captured frames into and takes playback frames from, their transfer pointer
-// arrays, and one byte ring per track that makes the delay.
+// arrays, a block of silence, and one byte ring per track that makes the
+// delay.
 //
 // Bytes go into a track's ring delay_offset bytes ahead of the read position,
 // and come out once the read position reaches them.
@@ -37,6 +38,7 @@ struct track_ring {
 struct audio_buffers {
   staging_block playback;
   staging_block capture;
+  staging_block silence;                 // never written: reads as zeros
   std::vector<void*> playback_pointers;  // device_channel_count entries
   std::vector<void*> capture_pointers;   // device_channel_count entries
   track_ring rings[max_track_count];     // rings[1] used only by a second track
@@ -53,14 +55,14 @@ size_t ring_size_for(float delay_seconds, uint32_t sample_rate);
 // bytes of two captured ones.
 size_t delay_offset_for(float delay_seconds, uint32_t sample_rate);
 
-// Allocates the staging blocks, pointer arrays and both zero-filled rings
-// (the second in every mode), and computes the delay offset. Untouched ring
-// memory costs no resident memory. On any allocation failure writes the
-// memory message and ends the process.
+// Allocates the staging blocks, pointer arrays, the block of silence and both
+// zero-filled rings (the second in every mode), and computes the delay offset.
+// Untouched ring and silence memory costs no resident memory. On any
+// allocation failure writes the memory message and ends the process.
 audio_buffers allocate_buffers(const run_settings& settings, const routing_plan& plan);
 
-// Gives back the rings (track 1, track 2), then the playback block, then the
-// capture block.
+// Gives back the rings (track 1, track 2), then the playback block, the
+// capture block and the block of silence.
 void free_buffers(audio_buffers& buffers);
 
 // Start of channel `channel`'s samples at frame `frame` of a staging block.

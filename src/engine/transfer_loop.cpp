@@ -7,7 +7,8 @@
 #include "fatal.h"
 
 const stream_calls alsa_stream_calls = {
-    snd_pcm_wait, snd_pcm_avail_update, snd_pcm_readn, snd_pcm_writen, snd_pcm_prepare, snd_pcm_resume,
+    snd_pcm_wait,    snd_pcm_avail_update, snd_pcm_readn, snd_pcm_writen, snd_pcm_prepare,
+    snd_pcm_resume,  snd_pcm_start,        snd_pcm_drop,  snd_pcm_delay,
 };
 
 namespace {
@@ -23,131 +24,303 @@ size_t advance_position(size_t position, size_t frames) {
   return position >= frames_per_block ? 0 : position;
 }
 
-// Counts the cycles in a row in which one stream moved no frame, because its
-// transfer failed or because it moved nothing (a playback stream that offers
-// no room makes cycles of 0 frames); too many end the run rather than spin on
-// a dead device.
+// The frames a transfer moved: 0 for any error result.
+size_t frames_moved(snd_pcm_sframes_t result, size_t asked) {
+  return result > 0 ? std::min(static_cast<size_t>(result), asked) : 0;
+}
+
+// Counts the cycles in a row in which one stream failed to move frames it was
+// due to move, because its transfer failed or moved nothing (a playback stream
+// that offers no room makes cycles of 0 frames).
 struct failure_watch {
   const char* message;
   uint64_t failed_cycles = 0;
 };
 
-// `expected` says whether the stream was due to move frames this cycle:
-// playback always is, capture only when playback had room for them.
-void watch_result(failure_watch& watch, snd_pcm_sframes_t result, bool expected, uint64_t limit) {
-  if (result > 0) {
-    watch.failed_cycles = 0;
+struct loop_context {
+  const run_settings& settings;
+  const routing_plan& plan;
+  const pcm_pair& streams;
+  audio_buffers& buffers;
+  const stream_calls& calls;
+  uint64_t restart_cycles;        // failed cycles in a row before a restart
+  uint64_t failing_cycles_limit;  // failed cycles in a row that end the run
+};
+
+struct loop_state {
+  size_t ring_position = 0;      // bytes: where playback reads every track's ring
+  size_t ring_offset = 0;        // bytes: how far ahead of that capture writes
+  size_t capture_position = 0;   // frames into the capture block's areas
+  size_t playback_position = 0;  // frames into the playback block's areas
+  int64_t frames_written = 0;    // frames playback took, silence included
+  float last_shown_seconds = 0.0f;
+  failure_watch capture_watch{"Recording stream keeps failing: %s\n"};
+  failure_watch playback_watch{"Playback stream keeps failing: %s\n"};
+  bool alignment_due = true;   // the latency is to be measured after a write
+  int64_t heard_frames = -1;   // ring offset plus latency, once measured
+};
+
+// Counts one more failed cycle; `error` names the failure should it end the
+// run. Returns whether the stream is due to be dropped and prepared again.
+bool failed_again(const loop_context& loop, failure_watch& watch, snd_pcm_sframes_t error) {
+  if (++watch.failed_cycles >= loop.failing_cycles_limit) {
+    fail(stderr, watch.message, snd_strerror(static_cast<int>(error)));
+  }
+  return watch.failed_cycles % loop.restart_cycles == 0;
+}
+
+void mark(const char* line) {
+  std::puts(line);
+  std::fflush(stdout);
+}
+
+// Writes `frames` frames of silence to playback, a block at a time, and counts
+// them as played. Stops at a write that does not take its whole block.
+void write_silence(const loop_context& loop, loop_state& state, size_t frames) {
+  fill_transfer_pointers(loop.buffers.silence, 0, loop.buffers.playback_pointers);
+  while (frames > 0) {
+    const size_t piece = std::min(frames, frames_per_block);
+    const snd_pcm_sframes_t put =
+        loop.calls.writen(loop.streams.playback, loop.buffers.playback_pointers.data(), piece);
+    state.frames_written += static_cast<int64_t>(frames_moved(put, piece));
+    if (put != static_cast<snd_pcm_sframes_t>(piece)) return;
+    frames -= piece;
+  }
+}
+
+// A prepared playback stream gets its cushion before any audio; a prepared
+// capture stream is started at once, so that its first block is due a block
+// after the cushion began to play. The delay is measured again afterwards.
+void start_again(const loop_context& loop, loop_state& state, snd_pcm_t* stream) {
+  if (stream == loop.streams.playback) {
+    write_silence(loop, state, cushion_frames);
+  } else {
+    loop.calls.start(stream);
+  }
+  state.alignment_due = true;
+}
+
+// Brings a stream back after a failed transfer: resumed after a suspend where
+// the device can (a resume still in progress, -EAGAIN, is tried again on the
+// next cycle), else prepared and started again. Returns whether it was
+// prepared again.
+bool recover(const loop_context& loop, loop_state& state, snd_pcm_t* stream,
+             snd_pcm_sframes_t error) {
+  state.alignment_due = true;
+  if (error == -ESTRPIPE) {
+    const int resumed = loop.calls.resume(stream);
+    if (resumed == 0 || resumed == -EAGAIN) return false;
+  }
+  loop.calls.prepare(stream);
+  start_again(loop, state, stream);
+  return true;
+}
+
+// For a stream that has kept failing: whatever it holds is dropped, and it is
+// prepared and started as at the beginning of the run.
+void restart(const loop_context& loop, loop_state& state, snd_pcm_t* stream) {
+  loop.calls.drop(stream);
+  loop.calls.prepare(stream);
+  start_again(loop, state, stream);
+}
+
+// Reads up to `cycle_frames` captured frames; returns how many arrived.
+size_t read_capture(const loop_context& loop, loop_state& state, size_t cycle_frames) {
+  audio_buffers& buffers = loop.buffers;
+  state.capture_position = fitting_position(state.capture_position, cycle_frames);
+  fill_transfer_pointers(buffers.capture, state.capture_position, buffers.capture_pointers);
+  const snd_pcm_sframes_t got =
+      loop.calls.readn(loop.streams.capture, buffers.capture_pointers.data(), cycle_frames);
+  if (got == -EPIPE) mark("\nRX");
+  if (got < 0) recover(loop, state, loop.streams.capture, got);
+
+  if (got > 0) {
+    state.capture_watch.failed_cycles = 0;
+  } else if (cycle_frames > 0) {
+    // A read of nothing without an error is reported as a stream not ready.
+    if (failed_again(loop, state.capture_watch, got < 0 ? got : -EAGAIN)) {
+      restart(loop, state, loop.streams.capture);
+    }
+  }
+  return frames_moved(got, cycle_frames);
+}
+
+// Each track's new bytes go ring_offset bytes ahead of the ring position, and
+// as many bytes at the ring position go to the playback block: written first,
+// so that with no offset a cycle plays what it has just captured. Frames that
+// were not captured are neither written nor played, so nothing plays twice.
+void pass_through_rings(const loop_context& loop, loop_state& state, size_t frames) {
+  audio_buffers& buffers = loop.buffers;
+  const size_t bytes = frames * bytes_per_sample;
+  const size_t write_position = ring_advance(state.ring_position, state.ring_offset, buffers.ring_size);
+  for (int32_t k = 0; k < loop.plan.track_count; ++k) {
+    ring_append(buffers.rings[k], write_position,
+                channel_area(buffers.capture, loop.plan.tracks[k].capture_channel,
+                             state.capture_position),
+                bytes);
+  }
+  state.capture_position = advance_position(state.capture_position, frames);
+
+  state.playback_position = fitting_position(state.playback_position, frames);
+  for (int32_t k = 0; k < loop.plan.track_count; ++k) {
+    const track& path = loop.plan.tracks[k];
+    for (int32_t c = 0; c < path.playback_channel_count; ++c) {
+      ring_extract(buffers.rings[k], state.ring_position,
+                   channel_area(buffers.playback, path.playback_channels[c], state.playback_position),
+                   bytes);
+    }
+  }
+  state.ring_position = ring_advance(state.ring_position, bytes, buffers.ring_size);
+}
+
+snd_pcm_sframes_t write_block(const loop_context& loop, const loop_state& state, size_t frames) {
+  fill_transfer_pointers(loop.buffers.playback, state.playback_position,
+                         loop.buffers.playback_pointers);
+  return loop.calls.writen(loop.streams.playback, loop.buffers.playback_pointers.data(), frames);
+}
+
+// Plays the `frames` frames the rings gave this cycle; returns how many the
+// stream took. A write that failed is made once more after the stream is
+// prepared again, behind its new cushion, so the frames are not lost.
+size_t write_playback(const loop_context& loop, loop_state& state, size_t cycle_frames,
+                      size_t frames) {
+  if (cycle_frames == 0) {
+    // No room at all: the stream is not ready.
+    if (failed_again(loop, state.playback_watch, -EAGAIN)) {
+      restart(loop, state, loop.streams.playback);
+    }
+    return 0;
+  }
+  if (frames == 0) return 0;  // nothing captured, nothing to play
+
+  snd_pcm_sframes_t put = write_block(loop, state, frames);
+  if (put == -EPIPE) mark("\nPX");
+  if (put < 0 && recover(loop, state, loop.streams.playback, put)) {
+    put = write_block(loop, state, frames);
+  }
+  if (put > 0) {
+    state.playback_watch.failed_cycles = 0;
+  } else if (failed_again(loop, state.playback_watch, put < 0 ? put : -EAGAIN)) {
+    restart(loop, state, loop.streams.playback);
+  }
+  const size_t put_frames = frames_moved(put, frames);
+  state.playback_position = advance_position(state.playback_position, put_frames);
+  state.frames_written += static_cast<int64_t>(put_frames);
+  return put_frames;
+}
+
+// The frames a sound captured now takes to come out of playback, as the
+// library reports the two streams: what capture holds before it can be read
+// and what playback holds before it is heard. -1 when either is unknown.
+int64_t reported_latency(const loop_context& loop) {
+  snd_pcm_sframes_t playback = 0;
+  snd_pcm_sframes_t capture = 0;
+  if (loop.calls.delay(loop.streams.playback, &playback) < 0 ||
+      loop.calls.delay(loop.streams.capture, &capture) < 0) {
+    return -1;
+  }
+  return static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
+}
+
+// Shortens the delay heard by `frames` by playing fewer: they are dropped from
+// the ring, nearest to being played first, as far as it holds frames not yet
+// played, and the rest from what capture brings, read and left unplayed.
+void shed(const loop_context& loop, loop_state& state, int64_t frames) {
+  const auto offset = static_cast<int64_t>(state.ring_offset / bytes_per_sample);
+  const auto in_ring = static_cast<size_t>(std::min(frames, offset));
+  state.ring_position =
+      ring_advance(state.ring_position, in_ring * bytes_per_sample, loop.buffers.ring_size);
+  state.ring_offset -= in_ring * bytes_per_sample;
+
+  auto left = static_cast<size_t>(frames) - in_ring;
+  if (left == 0) return;
+  audio_buffers& buffers = loop.buffers;
+  state.capture_position = 0;
+  fill_transfer_pointers(buffers.capture, 0, buffers.capture_pointers);
+  while (left > 0) {
+    const size_t piece = std::min(left, frames_per_block);
+    const snd_pcm_sframes_t got =
+        loop.calls.readn(loop.streams.capture, buffers.capture_pointers.data(), piece);
+    if (got <= 0) return;  // the next cycle's read sees to the stream
+    left -= frames_moved(got, piece);
+  }
+}
+
+// Measures the delay heard, after a write: the ring offset plus the latency
+// the streams report. The first measurement sheds what the device adds beyond
+// the cushion, which the offset already left out; a device that reports less
+// than the cushion, such as one that takes frames at once, is taken to add
+// nothing. That delay is then kept: after a stream has been brought back,
+// frames are shed or silence is played until the delay heard is that again.
+// Nothing is changed within a millisecond of it, which a report may be off by.
+void align(const loop_context& loop, loop_state& state) {
+  const int64_t latency = reported_latency(loop);
+  if (latency < 0) return;
+  state.alignment_due = false;
+  const int64_t heard = static_cast<int64_t>(state.ring_offset / bytes_per_sample) + latency;
+  if (state.heard_frames < 0) {
+    const int64_t beyond = std::max<int64_t>(0, latency - static_cast<int64_t>(cushion_frames));
+    state.heard_frames = heard - beyond;
+    shed(loop, state, beyond);
     return;
   }
-  if (result == 0 && !expected) return;
-  // A transfer that moved nothing without an error is reported as a stream
-  // that is not ready.
-  const auto error = static_cast<int>(result < 0 ? result : -EAGAIN);
-  if (++watch.failed_cycles >= limit) fail(stderr, watch.message, snd_strerror(error));
-}
-
-// Brings a stream back after a transfer error that is not an overrun or
-// underrun: resumed after a suspend where the device can, else prepared again.
-// A resume still in progress (-EAGAIN) is tried again on the next cycle.
-void recover(const stream_calls& calls, snd_pcm_t* stream, snd_pcm_sframes_t error) {
-  if (error == -ESTRPIPE) {
-    const int resumed = calls.resume(stream);
-    if (resumed == 0 || resumed == -EAGAIN) return;
+  const int64_t excess = heard - state.heard_frames;
+  const int64_t tolerance = loop.settings.sample_rate / 1000;
+  if (excess > tolerance) {
+    shed(loop, state, excess);
+  } else if (excess < -tolerance) {
+    const snd_pcm_sframes_t room = loop.calls.avail_update(loop.streams.playback);
+    write_silence(loop, state,
+                  static_cast<size_t>(std::min<int64_t>(-excess, std::max<snd_pcm_sframes_t>(room, 0))));
   }
-  calls.prepare(stream);
 }
 
-// The frames a transfer moved: 0 for any error result.
-size_t frames_moved(snd_pcm_sframes_t result, size_t asked) {
-  return result > 0 ? std::min(static_cast<size_t>(result), asked) : 0;
+void show_progress(const loop_context& loop, loop_state& state) {
+  const auto shown =
+      static_cast<float>(static_cast<uint64_t>(state.frames_written) / loop.settings.sample_rate);
+  if (shown - state.last_shown_seconds >= 1.0f) {
+    std::printf("\r%.0f sec", static_cast<double>(shown));
+    std::fflush(stdout);
+    state.last_shown_seconds = shown;
+  }
+}
+
+uint64_t cycles_in(uint32_t seconds, uint32_t sample_rate) {
+  return std::max<uint64_t>(1, uint64_t{seconds} * sample_rate / frames_per_block);
 }
 
 }  // namespace
 
 void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
                        const pcm_pair& streams, audio_buffers& buffers, const stream_calls& calls) {
-  const size_t ring_size = buffers.ring_size;
-  const size_t delay_offset = buffers.delay_offset;
-  const uint64_t failing_cycles_limit =
-      std::max<uint64_t>(1, uint64_t{failing_stream_seconds} * settings.sample_rate / frames_per_block);
-
-  size_t ring_position = 0;
-  size_t capture_position = 0;   // frames into the capture block's areas
-  size_t playback_position = 0;  // frames into the playback block's areas
-  int64_t frames_written = 0;
-  float last_shown_seconds = 0.0f;
-  failure_watch capture_watch{"Recording stream keeps failing: %s\n"};
-  failure_watch playback_watch{"Playback stream keeps failing: %s\n"};
+  const loop_context loop{settings,
+                          plan,
+                          streams,
+                          buffers,
+                          calls,
+                          cycles_in(restart_stream_seconds, settings.sample_rate),
+                          cycles_in(failing_stream_seconds, settings.sample_rate)};
+  loop_state state;
+  const size_t cushion_bytes = cushion_frames * bytes_per_sample;
+  state.ring_offset = buffers.delay_offset > cushion_bytes ? buffers.delay_offset - cushion_bytes : 0;
+  if (settings.frame_budget > 0) {
+    start_again(loop, state, streams.playback);
+    start_again(loop, state, streams.capture);
+  }
 
   while (settings.frame_budget > 0) {
     calls.wait(streams.playback, wait_timeout_ms);
-    calls.wait(streams.capture, wait_timeout_ms);
-
     // An error reads as a very large count, so it also gives a full block.
     const auto available = static_cast<snd_pcm_uframes_t>(calls.avail_update(streams.playback));
     const size_t cycle_frames = std::min<snd_pcm_uframes_t>(available, frames_per_block);
 
-    capture_position = fitting_position(capture_position, cycle_frames);
-    fill_transfer_pointers(buffers.capture, capture_position, buffers.capture_pointers);
-    const snd_pcm_sframes_t got =
-        calls.readn(streams.capture, buffers.capture_pointers.data(), cycle_frames);
-    if (got == -EPIPE) {
-      std::puts("\nRX");
-      std::fflush(stdout);
-      calls.prepare(streams.capture);
-    } else if (got < 0) {
-      recover(calls, streams.capture, got);
-    }
-    watch_result(capture_watch, got, cycle_frames > 0, failing_cycles_limit);
+    const size_t frames_got = read_capture(loop, state, cycle_frames);
+    pass_through_rings(loop, state, frames_got);
+    const size_t frames_put = write_playback(loop, state, cycle_frames, frames_got);
+    if (state.alignment_due && frames_put > 0) align(loop, state);
 
-    // Each track's new bytes go delay_offset bytes ahead of the ring position,
-    // and the bytes at the ring position go to playback: written first, so
-    // that with no delay a cycle plays what it has just captured.
-    const size_t frames_got = frames_moved(got, cycle_frames);
-    const size_t bytes = frames_got * bytes_per_sample;
-    const size_t write_position = ring_advance(ring_position, delay_offset, ring_size);
-    for (int32_t k = 0; k < plan.track_count; ++k) {
-      ring_append(buffers.rings[k], write_position,
-                  channel_area(buffers.capture, plan.tracks[k].capture_channel, capture_position),
-                  bytes);
-    }
-    capture_position = advance_position(capture_position, frames_got);
-
-    playback_position = fitting_position(playback_position, cycle_frames);
-    for (int32_t k = 0; k < plan.track_count; ++k) {
-      const track& path = plan.tracks[k];
-      for (int32_t c = 0; c < path.playback_channel_count; ++c) {
-        ring_extract(buffers.rings[k], ring_position,
-                     channel_area(buffers.playback, path.playback_channels[c], playback_position),
-                     bytes);
-      }
-    }
-    fill_transfer_pointers(buffers.playback, playback_position, buffers.playback_pointers);
-    const snd_pcm_sframes_t put =
-        calls.writen(streams.playback, buffers.playback_pointers.data(), cycle_frames);
-    if (put == -EPIPE) {
-      std::puts("\nPX");
-      std::fflush(stdout);
-      calls.prepare(streams.playback);
-    } else if (put < 0) {
-      recover(calls, streams.playback, put);
-    }
-    watch_result(playback_watch, put, true, failing_cycles_limit);
-    const size_t frames_put = frames_moved(put, cycle_frames);
-    playback_position = advance_position(playback_position, frames_put);
-    frames_written += static_cast<int64_t>(frames_put);
-
-    ring_position = ring_advance(ring_position, bytes, ring_size);
-
-    if (static_cast<uint64_t>(frames_written) >= settings.frame_budget) break;
-
-    const auto shown = static_cast<float>(static_cast<uint64_t>(frames_written) / settings.sample_rate);
-    if (shown - last_shown_seconds >= 1.0f) {
-      std::printf("\r%.0f sec", static_cast<double>(shown));
-      std::fflush(stdout);
-      last_shown_seconds = shown;
-    }
+    if (static_cast<uint64_t>(state.frames_written) >= settings.frame_budget) break;
+    show_progress(loop, state);
   }
-  std::puts("\nFinished");
-  std::fflush(stdout);
+  mark("\nFinished");
 }

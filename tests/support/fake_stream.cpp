@@ -103,10 +103,31 @@ int fake_resume(snd_pcm_t* stream) {
   return result;
 }
 
+int fake_start(snd_pcm_t* stream) {
+  current.calls.push_back(new_record(call_kind::start, stream));
+  return 0;
+}
+
+int fake_drop(snd_pcm_t* stream) {
+  current.calls.push_back(new_record(call_kind::drop, stream));
+  return 0;
+}
+
+int fake_delay(snd_pcm_t* stream, snd_pcm_sframes_t* frames) {
+  const bool playback = stream == playback_handle();
+  *frames = playback ? scripted(current.plan.playback_delays, current.playback_delay_calls, 0L)
+                     : scripted(current.plan.capture_delays, current.capture_delay_calls, 0L);
+  call_record record = new_record(call_kind::delay, stream);
+  record.delay = *frames;
+  current.calls.push_back(record);
+  return 0;
+}
+
 }  // namespace
 
 const stream_calls calls = {
-    fake_wait, fake_avail_update, fake_readn, fake_writen, fake_prepare, fake_resume,
+    fake_wait,    fake_avail_update, fake_readn, fake_writen, fake_prepare,
+    fake_resume,  fake_start,        fake_drop,  fake_delay,
 };
 
 void reset(int32_t channel_count) {

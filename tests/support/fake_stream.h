@@ -18,12 +18,13 @@ namespace fake_stream {
 // A script entry meaning "as many frames as the call asked for".
 constexpr snd_pcm_sframes_t whole_request = INT32_MAX;
 
-enum class call_kind { wait, avail_update, readn, writen, prepare, resume };
+enum class call_kind { wait, avail_update, readn, writen, prepare, resume, start, drop, delay };
 
 struct call_record {
   call_kind kind = call_kind::wait;
   snd_pcm_t* stream = nullptr;
   int timeout_ms = 0;             // wait only
+  long delay = 0;                 // delay: the frames reported
   snd_pcm_uframes_t frames = 0;   // transfers: frames asked
   long result = 0;                // what the fake returned
   std::vector<void*> areas;       // transfers: the pointer array as handed over
@@ -37,6 +38,10 @@ struct script {
   std::vector<snd_pcm_sframes_t> reads;
   std::vector<snd_pcm_sframes_t> writes;
   std::vector<int> resumes;
+  // What snd_pcm_delay reports, by call number on each stream; a device that
+  // takes frames at once, as the null device does, reports 0.
+  std::vector<snd_pcm_sframes_t> playback_delays;
+  std::vector<snd_pcm_sframes_t> capture_delays;
   snd_pcm_sframes_t default_avail = 4096;
   snd_pcm_sframes_t default_read = whole_request;
   snd_pcm_sframes_t default_write = whole_request;
@@ -49,6 +54,7 @@ struct state {
   std::vector<uint64_t> samples_captured;  // per channel: samples delivered so far
   std::vector<call_record> calls;
   size_t avail_calls = 0, read_calls = 0, write_calls = 0, resume_calls = 0;
+  size_t playback_delay_calls = 0, capture_delay_calls = 0;
 };
 
 extern state current;
