@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -72,6 +74,7 @@ struct end_to_end_case {
   int32_t device_channel_count;
   std::vector<route> routes;
   const char* expected_out;
+  environment_list steering = {};  // the alsa-lib stand-in's settings, if it is to be preloaded
 };
 
 void PrintTo(const end_to_end_case& c, std::ostream* out) { *out << c.name; }
@@ -97,7 +100,9 @@ TEST_P(end_to_end, routed_outputs_play_their_inputs_delayed_by_whole_frames_and_
   write_file(folder + "/in.raw", input_frames(c.device_channel_count, played_frames + cycle_frames));
   std::vector<std::string> arguments{"quavelor_file"};
   arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-  const program_result result = run_quavelor(arguments, test_device_environment(folder));
+  const environment_list environment = test_device_environment(folder);
+  const program_result result = run_quavelor(
+      arguments, c.steering.empty() ? environment : with_shim(environment, c.steering));
 
   EXPECT_EQ(result.out, c.expected_out);
   EXPECT_EQ(result.err, "");
@@ -183,6 +188,16 @@ INSTANTIATE_TEST_SUITE_P(
                         "Device = quavelor_file\nMode = 3 (mono in -> stereo out)\n"
                         "Input Channel = 4\nOutput Channels = 3+4\nTime delay ~ 1.234 sec\n"
                         "Sample rate = 44100\nTime out at 2 sec\n\r1 sec\nFinished\n"},
+        // A read that fails as after an overrun moves nothing and plays
+        // nothing: the stream played is still the one captured, delayed.
+        end_to_end_case{"mono_input_1_to_output_2_half_a_second_late_with_an_overrun_at_44100",
+                        {"1", "1", "2", "0.5", "44100", "3"},
+                        2,
+                        {{1, 0}},
+                        "Device = quavelor_file\nMode = 1 (mono in -> mono out)\n"
+                        "Input Channel = 1\nOutput Channel = 2\nTime delay ~ 0.500 sec\n"
+                        "Sample rate = 44100\nTime out at 3 sec\n\nRX\n\r1 sec\r2 sec\nFinished\n",
+                        {{"QUAVELOR_SHIM_OVERRUN", "5"}}},
         end_to_end_case{"mono_input_1_to_outputs_1_2_half_a_second_late_at_32000",
                         {"3", "1", "1", "0.5", "32000", "3"},
                         2,
@@ -191,6 +206,23 @@ INSTANTIATE_TEST_SUITE_P(
                         "Input Channel = 1\nOutput Channels = 1+2\nTime delay ~ 0.500 sec\n"
                         "Sample rate = 32000\nTime out at 3 sec\n\r1 sec\r2 sec\nFinished\n"}),
     [](const testing::TestParamInfo<end_to_end_case>& info) { return info.param.name; });
+
+TEST(end_to_end_marks, an_overrun_mark_reaches_a_pipe_while_the_run_goes_on) {
+  // The run is held up for 3 s after the overrun and killed after 1 s: what
+  // it printed up to the mark must already be out.
+  const run_folder run;
+  write_file(run.path + "/in.raw", input_frames(2, 10 * cycle_frames));
+  const program_result result = run_quavelor(
+      {"quavelor_file", "1", "1", "1", "0", "44100", "3"},
+      with_shim(test_device_environment(run.path),
+                {{"QUAVELOR_SHIM_OVERRUN", "2"}, {"QUAVELOR_SHIM_PAUSE_MS", "3000"}}),
+      {false, 1000});
+  EXPECT_EQ(result.out,
+            "Device = quavelor_file\nMode = 1 (mono in -> mono out)\nInput Channel = 1\n"
+            "Output Channel = 1\nTime delay ~ 0.000 sec\nSample rate = 44100\nTime out at 3 sec\n"
+            "\nRX\n");
+  EXPECT_EQ(result.signal, SIGKILL);
+}
 
 TEST(end_to_end_timeout, a_timeout_of_0_moves_no_audio_and_finishes_right_after_the_status_lines) {
   const run_folder run;

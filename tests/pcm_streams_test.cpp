@@ -36,35 +36,17 @@ environment_list fault_device_environment(const std::string& folder) {
   };
 }
 
-// A sanitized program insists that its sanitizer runtime is the first library
-// loaded, which a preloaded one breaks. The child inherits this process's
-// ASAN_OPTIONS ahead of any added by run_quavelor, so the check is switched
-// off here, keeping the options already set.
-void allow_preloading_into_sanitized_program() {
-#ifdef QUAVELOR_SANITIZED
-  const char* current = std::getenv("ASAN_OPTIONS");
-  std::string options = current != nullptr ? current : "";
-  if (options.find("verify_asan_link_order") != std::string::npos) return;
-  if (!options.empty()) options += ":";
-  options += "verify_asan_link_order=0";
-  setenv("ASAN_OPTIONS", options.c_str(), 1);
-#endif
-}
-
 // Runs quavelor on the test devices with the stand-in preloaded, logging into
 // the run's own folder. `steering` holds the stand-in's QUAVELOR_SHIM_*
 // settings (none: it only logs).
 logged_run run_with_shim(const std::vector<std::string>& arguments,
                          const environment_list& steering = {},
-                         const std::string& existing_folder = "") {
-  allow_preloading_into_sanitized_program();
+                         const std::string& existing_folder = "", const run_options& options = {}) {
   const std::string folder = existing_folder.empty() ? make_temporary_folder() : existing_folder;
   const std::string log_path = folder + "/calls.log";
-  environment_list environment = fault_device_environment(folder);
-  environment.emplace_back("LD_PRELOAD", QUAVELOR_ALSA_SHIM);
+  environment_list environment = with_shim(fault_device_environment(folder), steering);
   environment.emplace_back("QUAVELOR_SHIM_LOG", log_path);
-  environment.insert(environment.end(), steering.begin(), steering.end());
-  logged_run run{run_quavelor(arguments, environment), ""};
+  logged_run run{run_quavelor(arguments, environment, options), ""};
   run.log = read_file(log_path);
   return run;
 }
@@ -145,6 +127,11 @@ TEST(stream_setup, a_playback_side_without_3_byte_24_bit_samples_reports_the_pla
   EXPECT_EQ(run.result.err, "Problem setting playback format: " + text_of(-EINVAL) + "\n");
   EXPECT_EQ(run.result.exit_code, 1);
   EXPECT_EQ(run.log.find("capture"), std::string::npos) << run.log;
+
+  // Read as one stream, as on a console, the status lines come first.
+  const logged_run merged = run_with_shim(mono_arguments("quavelor_alaw_only"), {}, "", {true});
+  EXPECT_EQ(merged.result.out, mono_echo("quavelor_alaw_only") +
+                                   "Problem setting playback format: " + text_of(-EINVAL) + "\n");
 }
 
 TEST(stream_setup, a_capture_side_that_cannot_open_is_reported_after_playback_is_set_up) {
@@ -268,6 +255,23 @@ TEST(stream_setup, streams_are_set_up_prepared_drained_and_closed_in_the_fixed_o
                          read_back_calls +
                          "prepare playback\nprepare capture\n"
                          "drain playback\ndrain capture\nclose playback\nclose capture\n");
+}
+
+TEST(stream_setup, a_playback_drain_gets_the_time_its_buffer_takes_to_play_and_a_margin_then_is_cut) {
+  // The granted buffer, 32768 frames at 44100, takes 743 ms to play. A drain
+  // that lasts 870 ms ends by itself; one that would last 5 s is dropped
+  // after the buffer's time and the margin, and the run still ends.
+  for (const int drain_ms : {870, 5000}) {
+    SCOPED_TRACE(drain_ms);
+    const std::string folder = make_temporary_folder();
+    write_file(folder + "/in.raw", std::string(6 * 4096, '\0'));
+    const logged_run run = run_with_shim(mono_arguments("quavelor_file"),
+                                         {{"QUAVELOR_SHIM_DRAIN_MS", std::to_string(drain_ms)}},
+                                         folder);
+    EXPECT_EQ(run.result.exit_code, 0);
+    const bool dropped = run.log.find("drain playback\ndrop playback\n") != std::string::npos;
+    EXPECT_EQ(dropped, drain_ms == 5000) << run.log;
+  }
 }
 
 // Complete runs on the file-backed device: playback writes interleaved frames

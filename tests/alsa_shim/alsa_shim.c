@@ -13,6 +13,15 @@
  *   QUAVELOR_SHIM_PERIOD  "<direction> <frames>": the period size that stream
  *                         asks the library for, whatever the program asked
  *   QUAVELOR_SHIM_BUFFER  "<direction> <frames>": the same for the buffer size
+ *   QUAVELOR_SHIM_OVERRUN "<n>": the program's capture read number n (from 0)
+ *                         returns -EPIPE without reading, as after an overrun
+ *   QUAVELOR_SHIM_UNDERRUN "<n>": the same for playback write number n
+ *   QUAVELOR_SHIM_PAUSE_MS "<ms>": the first prepare after such a fault takes
+ *                         this long, as a program held up would
+ *   QUAVELOR_SHIM_DRAIN_MS "<ms>": once the program drains playback, the
+ *                         stream reads as draining for this long
+ *
+ * Drops are logged too; transfers are not.
  *
  * alsa-lib calls its own public functions internally (on slave streams and
  * their parameter containers); only calls made from outside the library, that
@@ -26,6 +35,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 /* The library's symbol versions: the functions whose signatures changed in
@@ -79,6 +89,12 @@ DEFINE_NEXT(snd_pcm_hw_params_get_rate, CURRENT_API)
 DEFINE_NEXT(snd_pcm_prepare, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_drain, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_close, ORIGINAL_API)
+DEFINE_NEXT(snd_pcm_drop, ORIGINAL_API)
+DEFINE_NEXT(snd_pcm_state, ORIGINAL_API)
+DEFINE_NEXT(snd_pcm_readn, ORIGINAL_API)
+DEFINE_NEXT(snd_pcm_writen, ORIGINAL_API)
+DEFINE_NEXT(snd_pcm_readi, ORIGINAL_API)
+DEFINE_NEXT(snd_pcm_writei, ORIGINAL_API)
 
 static const char* direction_of(snd_pcm_t* pcm) {
   return snd_pcm_stream(pcm) == SND_PCM_STREAM_PLAYBACK ? "playback" : "capture";
@@ -271,10 +287,94 @@ int snd_pcm_hw_params_get_rate(const snd_pcm_hw_params_t* params, unsigned int* 
   return result;
 }
 
+/* Transfers made by the program so far, and whether a fault was injected and
+ * its pause not yet taken. */
+static long reads_seen, writes_seen;
+static int pause_due;
+
+/* Whether transfer number `count` is the one `variable` names. */
+static int fault_due(const char* variable, long count) {
+  const char* value = getenv(variable);
+  if (value == NULL || !called_from_program() || atol(value) != count) return 0;
+  pause_due = 1;
+  return 1;
+}
+
+snd_pcm_sframes_t snd_pcm_readn(snd_pcm_t* pcm, void** areas, snd_pcm_uframes_t frames) {
+  ++call_depth;
+  const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_OVERRUN", reads_seen++)
+                                       ? -EPIPE
+                                       : next_snd_pcm_readn()(pcm, areas, frames);
+  --call_depth;
+  return result;
+}
+
+snd_pcm_sframes_t snd_pcm_readi(snd_pcm_t* pcm, void* buffer, snd_pcm_uframes_t frames) {
+  ++call_depth;
+  const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_OVERRUN", reads_seen++)
+                                       ? -EPIPE
+                                       : next_snd_pcm_readi()(pcm, buffer, frames);
+  --call_depth;
+  return result;
+}
+
+snd_pcm_sframes_t snd_pcm_writen(snd_pcm_t* pcm, void** areas, snd_pcm_uframes_t frames) {
+  ++call_depth;
+  const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_UNDERRUN", writes_seen++)
+                                       ? -EPIPE
+                                       : next_snd_pcm_writen()(pcm, areas, frames);
+  --call_depth;
+  return result;
+}
+
+snd_pcm_sframes_t snd_pcm_writei(snd_pcm_t* pcm, const void* buffer, snd_pcm_uframes_t frames) {
+  ++call_depth;
+  const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_UNDERRUN", writes_seen++)
+                                       ? -EPIPE
+                                       : next_snd_pcm_writei()(pcm, buffer, frames);
+  --call_depth;
+  return result;
+}
+
 int snd_pcm_prepare(snd_pcm_t* pcm) {
   ++call_depth;
   log_line("prepare %s", direction_of(pcm));
+  const char* pause = getenv("QUAVELOR_SHIM_PAUSE_MS");
+  if (pause != NULL && pause_due && called_from_program()) {
+    pause_due = 0;
+    usleep((useconds_t)atol(pause) * 1000);
+  }
   const int result = next_snd_pcm_prepare()(pcm);
+  --call_depth;
+  return result;
+}
+
+/* When the program drained playback, in CLOCK_MONOTONIC milliseconds. */
+static long drained_at = -1;
+
+static long now_ms(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+snd_pcm_state_t snd_pcm_state(snd_pcm_t* pcm) {
+  ++call_depth;
+  snd_pcm_state_t result = next_snd_pcm_state()(pcm);
+  const char* drain = getenv("QUAVELOR_SHIM_DRAIN_MS");
+  if (drain != NULL && called_from_program() && drained_at >= 0 &&
+      snd_pcm_stream(pcm) == SND_PCM_STREAM_PLAYBACK && now_ms() - drained_at < atol(drain)) {
+    result = SND_PCM_STATE_DRAINING;
+  }
+  --call_depth;
+  return result;
+}
+
+int snd_pcm_drop(snd_pcm_t* pcm) {
+  ++call_depth;
+  log_line("drop %s", direction_of(pcm));
+  if (called_from_program() && snd_pcm_stream(pcm) == SND_PCM_STREAM_PLAYBACK) drained_at = -1;
+  const int result = next_snd_pcm_drop()(pcm);
   --call_depth;
   return result;
 }
@@ -282,6 +382,7 @@ int snd_pcm_prepare(snd_pcm_t* pcm) {
 int snd_pcm_drain(snd_pcm_t* pcm) {
   ++call_depth;
   log_line("drain %s", direction_of(pcm));
+  if (called_from_program() && snd_pcm_stream(pcm) == SND_PCM_STREAM_PLAYBACK) drained_at = now_ms();
   const int result = next_snd_pcm_drain()(pcm);
   --call_depth;
   return result;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -15,13 +16,26 @@
 
 extern char** environ;
 
-void read_until_closed(int first_fd, std::string& first, int second_fd, std::string& second) {
+void read_until_closed(int first_fd, std::string& first, int second_fd, std::string& second,
+                       pid_t child, int deadline_ms) {
   pollfd fds[2] = {{first_fd, POLLIN, 0}, {second_fd, POLLIN, 0}};
   std::string* sinks[2] = {&first, &second};
   int open_count = 2;
   char chunk[65536];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
   while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
+    int timeout_ms = -1;
+    if (deadline_ms >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        kill(child, SIGKILL);
+        deadline_ms = -1;
+      } else {
+        timeout_ms = static_cast<int>(left.count());
+      }
+    }
+    if (poll(fds, 2, timeout_ms) <= 0) continue;
     for (int k = 0; k < 2; ++k) {
       if (fds[k].fd < 0 || fds[k].revents == 0) continue;
       const ssize_t got = read(fds[k].fd, chunk, sizeof chunk);
@@ -37,7 +51,7 @@ void read_until_closed(int first_fd, std::string& first, int second_fd, std::str
 }
 
 program_result run_program(const std::string& program, const std::vector<std::string>& arguments,
-                           const environment_list& environment) {
+                           const environment_list& environment, const run_options& options) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -69,7 +83,7 @@ program_result run_program(const std::string& program, const std::vector<std::st
     const int null_input = open("/dev/null", O_RDONLY);
     dup2(null_input, 0);
     dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
+    dup2(options.errors_into_output ? out_pipe[1] : err_pipe[1], 2);
     close(out_pipe[0]);
     close(err_pipe[0]);
     execve(program.c_str(), argv.data(), envp.data());
@@ -79,7 +93,8 @@ program_result run_program(const std::string& program, const std::vector<std::st
   close(err_pipe[1]);
 
   program_result result{"", "", -1, 0};
-  read_until_closed(out_pipe[0], result.out, err_pipe[0], result.err);
+  read_until_closed(out_pipe[0], result.out, err_pipe[0], result.err, child,
+                    options.kill_after_ms);
   int status = 0;
   waitpid(child, &status, 0);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
@@ -88,8 +103,27 @@ program_result run_program(const std::string& program, const std::vector<std::st
 }
 
 program_result run_quavelor(const std::vector<std::string>& arguments,
-                            const environment_list& environment) {
-  return run_program(QUAVELOR_BINARY, arguments, environment);
+                            const environment_list& environment, const run_options& options) {
+  return run_program(QUAVELOR_BINARY, arguments, environment, options);
+}
+
+environment_list with_shim(environment_list environment, const environment_list& steering) {
+#ifdef QUAVELOR_SANITIZED
+  // A sanitized program insists that its sanitizer runtime is the first
+  // library loaded, which a preloaded one breaks; the child inherits this
+  // process's ASAN_OPTIONS ahead of any added here, so the check is switched
+  // off in them, keeping the options already set.
+  const char* current = std::getenv("ASAN_OPTIONS");
+  std::string options = current != nullptr ? current : "";
+  if (options.find("verify_asan_link_order") == std::string::npos) {
+    if (!options.empty()) options += ":";
+    options += "verify_asan_link_order=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+  }
+#endif
+  environment.emplace_back("LD_PRELOAD", QUAVELOR_ALSA_SHIM);
+  environment.insert(environment.end(), steering.begin(), steering.end());
+  return environment;
 }
 
 std::string make_temporary_folder() {
