@@ -11,9 +11,9 @@ Every figure is measured in this run, beside the figure it is compared with:
      44.1 kHz audio on the unpaced file-backed device, beside the floor
      program (open the device the same way, read and write blocks, nothing
      else) and sox doing the same job. Several rounds, the three contenders
-     taking turns; the ratio is the median of each round's own ratio. First each contender plays once into a file:
-     at least 300 s, silence for the delay, then its input (byte for byte,
-     or else how much of it, in order).
+     taking turns; the ratio is the median of each round's own ratio. First
+     each contender plays once into a file: at least 300 s, silence for the
+     delay, then its input (byte for byte, or else how much of it, in order).
   3. Peak resident memory: a 600 s delay for a few seconds of audio, and runs
      long enough to fill the 600 s rings in modes 1 and 2, beside the audio
      those rings hold and sox doing the same job.
@@ -22,6 +22,13 @@ Every figure is measured in this run, beside the figure it is compared with:
      a steady window that leaves out start-up and the end.
   5. Instructions per second of audio (callgrind) for the whole-run case,
      beside the floor program and sox.
+  6. Real time through PipeWire: a track of clicks over a continuous tone
+     through quavelor at 44100 and at 48000 on a private PipeWire server,
+     recorded with the output on one time line (as tests/pipewire does):
+     underrun marks, the share of silent 10 ms windows once the tone has
+     arrived, how far the clicks come out from the delay asked for, and CPU
+     time per wall second of all the program's threads, the PipeWire
+     client's included, beside sox doing the same job.
 
 Detailed figures and callgrind profiles are left in BUILD_DIR/bench-results.
 The exit status is 0 when every measurement could be made (whatever the
@@ -76,6 +83,12 @@ STEADY_FROM_SECONDS = 5  # the steady window leaves out start-up
 # 5. Instruction counts.
 CALLGRIND_SECONDS = 30
 INSTRUCTIONS_TARGET = 1.10  # quavelor's instructions at most this many times the floor's
+
+# 6. Real time through PipeWire.
+PIPEWIRE_RATES = (44100, 48000)
+PIPEWIRE_SECONDS = 20
+PIPEWIRE_DELAY = 1.5
+PIPEWIRE_ERROR_TARGET = 0.002  # seconds between the delay heard and the one asked for
 
 BENCH_DEVICE = "quavelor_bench"
 CHECK_DEVICE = "quavelor_bench_check"
@@ -488,6 +501,101 @@ class Bench:
         self.rows.append(["  the same job by sox", "", f"sox {sox / 1e6:.2f} M", f"{quavelor / sox:.2f}",
                           "", None])
 
+    # 6. Real time through PipeWire.
+
+    def pipewire_run(self, command, environment, track, rate):
+        """One run while the track plays into the loop node and the node is
+        recorded: its figures from run_measured, its standard output, and the
+        recording's channels."""
+        recording = os.path.join(self.work, "pipewire.wav")
+        recorder = subprocess.Popen(["pw-record", "--target", "quavelor_loop", "--rate", "48000",
+                                     "--channels", "4", "--format", "s16", recording], env=environment)
+        time.sleep(0.5)
+        report = os.path.join(self.work, "report.txt")
+        if os.path.exists(report):
+            os.remove(report)
+        program = subprocess.Popen([self.run_measured, report] + command, env=environment,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   stdin=subprocess.DEVNULL)
+        time.sleep(0.3)
+        player = subprocess.Popen(["pw-play", "--target", "quavelor_loop", track], env=environment)
+        try:
+            out, _ = program.communicate(timeout=PIPEWIRE_SECONDS + PULSE_GRACE_SECONDS)
+        except subprocess.TimeoutExpired:
+            program.send_signal(signal.SIGTERM)
+            out, _ = program.communicate()
+        player.wait()
+        time.sleep(0.3)
+        recorder.terminate()
+        recorder.wait()
+        with open(report) as file:
+            fields = dict(item.split("=") for item in file.read().split())
+        figures = {key: float(value) for key, value in fields.items()}
+        figures["percent"] = 100 * (figures["user_s"] + figures["system_s"]) / figures["wall_s"]
+        return figures, out, self.pipewire_test.read_wave_channels(recording)
+
+    def pipewire(self):
+        sys.path.insert(0, os.path.join(self.source_dir, "tests", "pipewire"))
+        import click_delay_test  # the real-time test's track and its analysis
+        self.pipewire_test = test = click_delay_test
+        plugin = test.find_plugin(os.path.join(self.source_dir, ".deps", "pipewire-alsa"))
+        if shutil.which("pipewire") is None or plugin is None:
+            raise MeasurementError("PipeWire or its ALSA plugin is not installed")
+        log(f"real time: {PIPEWIRE_SECONDS} s runs through PipeWire ...")
+        folder = os.path.join(self.work, "pipewire")
+        script = os.path.join(self.source_dir, "scripts", "pipewire-server.sh")
+        output = subprocess.run([script, "start", folder], check=True, capture_output=True,
+                                text=True).stdout
+        environment = dict(os.environ)
+        for line in output.splitlines():
+            if line.startswith("export "):
+                environment.update(item.split("=", 1) for item in line[len("export "):].split())
+        devices = os.path.join(self.work, "pipewire-devices.conf")
+        with open(devices, "w") as conf:
+            conf.write(f'pcm_type.pipewire {{ lib "{plugin}" }}\npcm.{test.DEVICE} {{ type pipewire }}\n')
+        environment["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + devices
+        track = os.path.join(self.work, "pipewire-track.wav")
+        test.write_track(track, PIPEWIRE_SECONDS - 2.5)
+        try:
+            for rate in PIPEWIRE_RATES:
+                figures, out, channels = self.pipewire_run(
+                    [self.quavelor, test.DEVICE, "2", "1", "3", str(PIPEWIRE_DELAY), str(rate),
+                     str(PIPEWIRE_SECONDS)], environment, track, rate)
+                peaks = [test.window_peaks(samples) for samples in channels]
+                heard = [test.onsets_in(samples, peak) for samples, peak in zip(channels, peaks)]
+                errors = []
+                for onset in heard[0]:
+                    later = [o for o in heard[2] if abs(o - onset - PIPEWIRE_DELAY * 48000) <= 4800]
+                    if later:
+                        errors.append(abs(later[0] - onset - PIPEWIRE_DELAY * 48000) / 48000)
+                # Silent windows of the tone's channel, from its first sound to its last.
+                gaps = test.silent_gaps(peaks[3])
+                sounding = [k for k, peak in enumerate(peaks[3]) if peak >= test.SILENT_LEVEL]
+                share = 100 * sum(gaps) * 100 / (sounding[-1] - sounding[0] + 1) if sounding else 100.0
+                underruns = out.count(b"\nPX\n")
+                # sox plays channels 1 and 2 into 3 and 4 the same way, and
+                # silence into 1 and 2.
+                side = ["-t", "alsa", "-r", str(rate), "-c", "4", "-b", "24", "-e", "signed-integer",
+                        test.DEVICE]
+                sox, _, _ = self.pipewire_run(
+                    ["sox", "-q"] + side + side + ["remix", "0", "0", "1", "2", "delay", "0", "0",
+                                                   str(PIPEWIRE_DELAY), str(PIPEWIRE_DELAY), "trim",
+                                                   "0", str(PIPEWIRE_SECONDS)], environment, track, rate)
+                error = max(errors) if errors and len(errors) == len(heard[0]) else float("inf")
+                self.details.setdefault("pipewire", {})[rate] = {
+                    "underruns": underruns, "silent_gaps_s": gaps, "delay_errors_s": errors,
+                    "cpu_percent": figures["percent"], "sox_cpu_percent": sox["percent"]}
+                self.rows.append([f"PipeWire {rate}: underruns, silent 10 ms", f"{underruns} PX, {share:.1f} %",
+                                  "", "", "0 PX, 0 %", underruns == 0 and not gaps])
+                self.rows.append([f"  delay heard, worst of {len(heard[0])} clicks", f"{error * 1000:+.2f} ms",
+                                  f"asked {PIPEWIRE_DELAY} s", "", f"<= {PIPEWIRE_ERROR_TARGET * 1000:.0f} ms",
+                                  error <= PIPEWIRE_ERROR_TARGET])
+                self.rows.append(["  real-time CPU, all threads", f"{figures['percent']:.2f} %",
+                                  f"sox {sox['percent']:.2f} %", f"{figures['percent'] / sox['percent']:.2f}",
+                                  f"< {PULSE_TARGET_PERCENT:.0f} %", figures["percent"] < PULSE_TARGET_PERCENT])
+        finally:
+            subprocess.run([script, "stop", folder], check=False, stdout=subprocess.DEVNULL)
+
     # The table.
 
     def print_table(self):
@@ -511,7 +619,8 @@ def main():
     bench = Bench(sys.argv[1], sys.argv[2])
     failures = []
     try:
-        for step in (bench.ring_throughput, bench.whole_run, bench.memory, bench.real_time, bench.callgrind):
+        for step in (bench.ring_throughput, bench.whole_run, bench.memory, bench.real_time, bench.callgrind,
+                     bench.pipewire):
             try:
                 step()
             except (MeasurementError, subprocess.SubprocessError, OSError) as error:
