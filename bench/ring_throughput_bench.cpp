@@ -39,8 +39,8 @@ void ring_cycle(benchmark::State& state) {
   size_t position = 0;
   for (auto _ : state) {
     ring_append(ring, ring_advance(position, memory.delay_offset, memory.ring_size),
-                memory.capture_area.data(), block_bytes);
-    ring_extract(ring, position, memory.playback_area.data(), block_bytes);
+                memory.capture_area.data(), bytes_per_sample, block_bytes);
+    ring_extract(ring, position, memory.playback_area.data(), bytes_per_sample, block_bytes);
     benchmark::DoNotOptimize(memory.playback_area.data());
     benchmark::ClobberMemory();
     position = ring_advance(position, block_bytes, memory.ring_size);

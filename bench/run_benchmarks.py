@@ -71,7 +71,7 @@ HELD_MARGIN_MIB = 8  # ... plus this much
 BLOCK_FRAMES = 4096
 
 # 4. Real time through PulseAudio.
-PULSE_DEVICE = "plug:pulse"
+PULSE_DEVICE = "pulse"
 PULSE_RATE = 48000
 PULSE_SECONDS = 20
 PULSE_TARGET_PERCENT = 1.0
@@ -532,13 +532,17 @@ class Bench:
             fields = dict(item.split("=") for item in file.read().split())
         figures = {key: float(value) for key, value in fields.items()}
         figures["percent"] = 100 * (figures["user_s"] + figures["system_s"]) / figures["wall_s"]
-        return figures, out, self.pipewire_test.read_wave_channels(recording)
+        return figures, out, self.session.read_wave_channels(recording)
 
     def pipewire(self):
+        # The real-time tests' device, track and analysis.
+        sys.path.insert(0, os.path.join(self.source_dir, "tests", "support"))
         sys.path.insert(0, os.path.join(self.source_dir, "tests", "pipewire"))
-        import click_delay_test  # the real-time test's track and its analysis
-        self.pipewire_test = test = click_delay_test
-        plugin = test.find_plugin(os.path.join(self.source_dir, ".deps", "pipewire-alsa"))
+        import click_delay_test
+        import sound_server_session
+        self.session = test = sound_server_session
+        device = click_delay_device
+        plugin = click_delay_test.find_plugin(os.path.join(self.source_dir, ".deps", "pipewire-alsa"))
         if shutil.which("pipewire") is None or plugin is None:
             raise MeasurementError("PipeWire or its ALSA plugin is not installed")
         log(f"real time: {PIPEWIRE_SECONDS} s runs through PipeWire ...")
@@ -552,14 +556,14 @@ class Bench:
                 environment.update(item.split("=", 1) for item in line[len("export "):].split())
         devices = os.path.join(self.work, "pipewire-devices.conf")
         with open(devices, "w") as conf:
-            conf.write(f'pcm_type.pipewire {{ lib "{plugin}" }}\npcm.{test.DEVICE} {{ type pipewire }}\n')
+            conf.write(f'pcm_type.pipewire {{ lib "{plugin}" }}\npcm.{device} {{ type pipewire }}\n')
         environment["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + devices
         track = os.path.join(self.work, "pipewire-track.wav")
         test.write_track(track, PIPEWIRE_SECONDS - 2.5)
         try:
             for rate in PIPEWIRE_RATES:
                 figures, out, channels = self.pipewire_run(
-                    [self.quavelor, test.DEVICE, "2", "1", "3", str(PIPEWIRE_DELAY), str(rate),
+                    [self.quavelor, device, "2", "1", "3", str(PIPEWIRE_DELAY), str(rate),
                      str(PIPEWIRE_SECONDS)], environment, track, rate)
                 peaks = [test.window_peaks(samples) for samples in channels]
                 heard = [test.onsets_in(samples, peak) for samples, peak in zip(channels, peaks)]
@@ -571,12 +575,13 @@ class Bench:
                 # Silent windows of the tone's channel, from its first sound to its last.
                 gaps = test.silent_gaps(peaks[3])
                 sounding = [k for k, peak in enumerate(peaks[3]) if peak >= test.SILENT_LEVEL]
-                share = 100 * sum(gaps) * 100 / (sounding[-1] - sounding[0] + 1) if sounding else 100.0
+                silent = sum(length for _, length in gaps) * 100
+                share = 100 * silent / (sounding[-1] - sounding[0] + 1) if sounding else 100.0
                 underruns = out.count(b"\nPX\n")
                 # sox plays channels 1 and 2 into 3 and 4 the same way, and
                 # silence into 1 and 2.
                 side = ["-t", "alsa", "-r", str(rate), "-c", "4", "-b", "24", "-e", "signed-integer",
-                        test.DEVICE]
+                        device]
                 sox, _, _ = self.pipewire_run(
                     ["sox", "-q"] + side + side + ["remix", "0", "0", "1", "2", "delay", "0", "0",
                                                    str(PIPEWIRE_DELAY), str(PIPEWIRE_DELAY), "trim",

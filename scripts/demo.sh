@@ -62,20 +62,17 @@ echo
 echo "Listen to $out/input.wav and $out/output.wav; $out/delay.png shows both."
 
 if [ -t 0 ] && grep -q '^ *[0-9]' /proc/asound/cards 2>/dev/null; then
-  # A desktop's sound server holds the card: go through PipeWire's own
-  # device where it runs, and pause PulseAudio for the run where that runs.
+  # Where a desktop's sound server holds the card, its "default" device
+  # reaches it; otherwise the card itself, through plughw's conversions.
   device=plughw:0
-  wrapper=()
-  if command -v pw-cli > /dev/null && pw-cli info 0 > /dev/null 2>&1 &&
-     aplay -L 2>/dev/null | grep -qx pipewire; then
-    device=pipewire
-  elif command -v pasuspender > /dev/null && pactl info > /dev/null 2>&1; then
-    wrapper=(pasuspender --)
+  if { command -v pw-cli > /dev/null && pw-cli info 0 > /dev/null 2>&1; } ||
+     { command -v pactl > /dev/null && pactl info > /dev/null 2>&1; }; then
+    device=default
   fi
   echo
   echo "This machine has a sound card. To hear yourself $delay s later, put on"
   echo "HEADPHONES (a delayed output that the input can hear howls) and press"
   echo "Enter; Ctrl-C skips. The run lasts 30 s, on the device $device."
   read -r _
-  "${wrapper[@]}" "$program" "$device" 3 1 1 "$delay" "$rate" 30
+  "$program" "$device" 3 1 1 "$delay" "$rate" 30
 fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts or stops a private, headless PulseAudio server for tests, demos and
 # benchmarks: two null sinks ("quavelor_in", whose monitor is the capture
-# source, and "quavelor_out" for playback) and a native-protocol socket in a
-# runtime folder of its own.
+# source, and "quavelor_out" for playback), a 4-channel null sink
+# "quavelor_loop" whose monitor gives back everything played into it, and a
+# native-protocol socket in a runtime folder of its own.
 #
 #   scripts/pulse-server.sh start FOLDER   prints the environment to use it
 #   scripts/pulse-server.sh stop FOLDER    stops the server by its PID
@@ -14,9 +15,6 @@
 # run in ten of the program stalled: after its first writes the server held
 # no data for the playback stream yet granted it no room either, so the
 # program waited for room forever. Without rewinds no run stalled.
-#
-# Note that the program's own output does not come through this server
-# intact: see tests/pulse/realtime_test.py.
 #
 # QUAVELOR_PULSE_VERBOSE=1 makes the server log at debug level in
 # FOLDER/pulse.log.
@@ -37,6 +35,7 @@ case "$command" in
       -L "module-native-protocol-unix socket=$folder/pulse/native auth-anonymous=1" \
       -L "module-null-sink sink_name=quavelor_in rate=48000 channels=2 norewinds=1" \
       -L "module-null-sink sink_name=quavelor_out rate=48000 channels=2 norewinds=1" \
+      -L "module-null-sink sink_name=quavelor_loop rate=48000 channels=4 channel_map=front-left,front-right,rear-left,rear-right norewinds=1" \
       -L "module-always-sink" 2>>"$folder/pulse.log"
     for _ in $(seq 50); do
       [ -S "$folder/pulse/native" ] && break

@@ -13,7 +13,8 @@ int main(int argument_count, char** arguments) {
   const routing_plan plan =
       derive_routing_plan(settings.mode, settings.input_index, settings.output_index);
   pcm_pair streams = open_streams(settings, plan);
-  audio_buffers buffers = allocate_buffers(settings, plan);
+  audio_buffers buffers =
+      allocate_buffers(settings, plan, streams.playback_interleaved, streams.capture_interleaved);
   prepare_streams(streams);
   run_transfer_loop(settings, plan, streams, buffers);
   close_streams(streams);

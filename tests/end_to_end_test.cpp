@@ -95,35 +95,48 @@ TEST_P(end_to_end, routed_outputs_play_their_inputs_delayed_by_whole_frames_and_
               1.0);
   const uint64_t delay_frames = std::max<uint64_t>(asked_frames, cushion_frames);
 
-  const run_folder run;
-  const std::string& folder = run.path;
-  write_file(folder + "/in.raw", input_frames(c.device_channel_count, played_frames + cycle_frames));
-  std::vector<std::string> arguments{"quavelor_file"};
-  arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-  const environment_list environment = test_device_environment(folder);
-  const program_result result = run_quavelor(
-      arguments, c.steering.empty() ? environment : with_shim(environment, c.steering));
+  // Once as the device is, once with it taking interleaved access only, as a
+  // sound server's plugin does: the bytes played must be the same.
+  std::string first_out;
+  for (const bool interleaved : {false, true}) {
+    SCOPED_TRACE(interleaved ? "interleaved" : "non-interleaved");
+    const run_folder run;
+    const std::string& folder = run.path;
+    write_file(folder + "/in.raw", input_frames(c.device_channel_count, played_frames + cycle_frames));
+    std::vector<std::string> arguments{"quavelor_file"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    environment_list steering = c.steering;
+    if (interleaved) steering.emplace_back("QUAVELOR_SHIM_REFUSE_ACCESS", "RW_NONINTERLEAVED");
+    const environment_list environment = test_device_environment(folder);
+    const program_result result = run_quavelor(
+        arguments, steering.empty() ? environment : with_shim(environment, steering));
 
-  EXPECT_EQ(result.out, c.expected_out);
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.exit_code, 0);
-  const std::string out = read_file(folder + "/out.raw");
-  const uint64_t frame_bytes = static_cast<uint64_t>(c.device_channel_count) * bytes_per_sample;
-  ASSERT_EQ(out.size(), played_frames * frame_bytes);
+    EXPECT_EQ(result.out, c.expected_out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+    const std::string out = read_file(folder + "/out.raw");
+    const uint64_t frame_bytes = static_cast<uint64_t>(c.device_channel_count) * bytes_per_sample;
+    ASSERT_EQ(out.size(), played_frames * frame_bytes);
+    if (interleaved) {
+      EXPECT_TRUE(out == first_out) << "interleaved access played other bytes";
+      continue;
+    }
+    first_out = out;
 
-  std::vector<int32_t> sources(static_cast<size_t>(c.device_channel_count), -1);
-  for (const route& r : c.routes) sources[static_cast<size_t>(r.output_channel)] = r.input_channel;
-  for (int32_t channel = 0; channel < c.device_channel_count; ++channel) {
-    const int32_t source = sources[static_cast<size_t>(channel)];
-    for (uint64_t k = 0; k < played_frames; ++k) {
-      const uint32_t expected =
-          source < 0 || k < delay_frames ? 0 : input_sample(source, k - delay_frames);
-      const uint32_t played = sample_at(out, c.device_channel_count, k, channel);
-      if (played != expected) {
-        ADD_FAILURE() << "output channel " << channel << " frame " << k << " is " << played
-                      << " where " << expected << " was expected (delay " << delay_frames
-                      << " frames)";
-        break;
+    std::vector<int32_t> sources(static_cast<size_t>(c.device_channel_count), -1);
+    for (const route& r : c.routes) sources[static_cast<size_t>(r.output_channel)] = r.input_channel;
+    for (int32_t channel = 0; channel < c.device_channel_count; ++channel) {
+      const int32_t source = sources[static_cast<size_t>(channel)];
+      for (uint64_t k = 0; k < played_frames; ++k) {
+        const uint32_t expected =
+            source < 0 || k < delay_frames ? 0 : input_sample(source, k - delay_frames);
+        const uint32_t played = sample_at(out, c.device_channel_count, k, channel);
+        if (played != expected) {
+          ADD_FAILURE() << "output channel " << channel << " frame " << k << " is " << played
+                        << " where " << expected << " was expected (delay " << delay_frames
+                        << " frames)";
+          break;
+        }
       }
     }
   }

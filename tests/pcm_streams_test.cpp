@@ -177,17 +177,21 @@ TEST(stream_setup, a_device_with_exactly_the_channels_asked_for_is_accepted) {
 
 // Device faults injected by the stand-in.
 
-TEST(stream_setup, a_playback_side_refusing_non_interleaved_access_reports_the_playback_access) {
+// The stand-in refuses every access of the stream: non-interleaved, and then
+// interleaved.
+TEST(stream_setup, a_playback_side_refusing_both_accesses_reports_the_playback_access) {
   const logged_run run = run_with_shim(
       mono_arguments("null"),
       {{"QUAVELOR_SHIM_FAIL", "access playback"}, {"QUAVELOR_SHIM_ERRNO", std::to_string(EINVAL)}});
   EXPECT_EQ(run.result.out, mono_echo("null"));
   EXPECT_EQ(run.result.err, "Problem setting playback access: " + text_of(-EINVAL) + "\n");
   EXPECT_EQ(run.result.exit_code, 1);
-  EXPECT_EQ(run.log, "open playback null 0\nany playback\naccess playback RW_NONINTERLEAVED\n");
+  EXPECT_EQ(run.log,
+            "open playback null 0\nany playback\naccess playback RW_NONINTERLEAVED\n"
+            "access playback RW_INTERLEAVED\n");
 }
 
-TEST(stream_setup, a_capture_side_refusing_non_interleaved_access_reports_the_recording_access) {
+TEST(stream_setup, a_capture_side_refusing_both_accesses_reports_the_recording_access) {
   const logged_run run = run_with_shim(
       mono_arguments("null"),
       {{"QUAVELOR_SHIM_FAIL", "access capture"}, {"QUAVELOR_SHIM_ERRNO", std::to_string(EINVAL)}});
@@ -196,7 +200,7 @@ TEST(stream_setup, a_capture_side_refusing_non_interleaved_access_reports_the_re
   EXPECT_EQ(run.result.exit_code, 1);
   EXPECT_EQ(run.log, configuration_calls("playback", "null", 2, 44100, 4096) +
                          "get period playback\nopen capture null 0\nany capture\n"
-                         "access capture RW_NONINTERLEAVED\n");
+                         "access capture RW_NONINTERLEAVED\naccess capture RW_INTERLEAVED\n");
 }
 
 TEST(stream_setup, a_refused_playback_install_reports_the_parameters_and_never_opens_capture) {

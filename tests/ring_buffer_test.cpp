@@ -44,6 +44,11 @@ constexpr bool sanitized_build = false;
 constexpr size_t guard_bytes = 64;
 constexpr unsigned char guard_value = 0xEE;
 
+// Ring sizes are whole samples of any number: neither of these is a power of
+// two.
+constexpr size_t small_ring = 21;
+constexpr size_t page_ring = 4500;
+
 // A byte pattern with no short period, so that a byte copied from or to the
 // wrong place shows up whatever the distance.
 unsigned char pattern_byte(uint32_t seed, size_t index) {
@@ -80,15 +85,19 @@ struct guarded_ring {
   }
 };
 
-// The meaning of the two ring operations, one byte at a time.
+// The meaning of the two ring operations, one byte at a time: ring byte i
+// after W is byte i % 3 of sample i / 3, which lies `stride` bytes after the
+// sample before it in the staging block.
+size_t staged(size_t i, size_t stride) { return i / bytes_per_sample * stride + i % bytes_per_sample; }
+
 void model_append(std::vector<unsigned char>& ring, size_t W, const unsigned char* source,
-                  size_t n) {
-  for (size_t i = 0; i < n; ++i) ring[(W + i) % ring.size()] = source[i];
+                  size_t stride, size_t n) {
+  for (size_t i = 0; i < n; ++i) ring[(W + i) % ring.size()] = source[staged(i, stride)];
 }
 
 void model_extract(const std::vector<unsigned char>& ring, size_t W, unsigned char* destination,
-                   size_t n) {
-  for (size_t i = 0; i < n; ++i) destination[i] = ring[(W + i) % ring.size()];
+                   size_t stride, size_t n) {
+  for (size_t i = 0; i < n; ++i) destination[staged(i, stride)] = ring[(W + i) % ring.size()];
 }
 
 // The index of the first byte where two byte strings differ, or -1, so that a
@@ -101,38 +110,56 @@ long first_difference(const std::vector<unsigned char>& actual,
   return found.first == actual.end() ? -1 : static_cast<long>(found.first - actual.begin());
 }
 
-// Appends n pattern bytes at W of a patterned ring of N bytes and checks the
-// whole ring and its guards against the model.
-void check_append(size_t N, size_t W, size_t n) {
+// Appends n pattern bytes at W of a patterned ring of N bytes, from samples
+// `stride` bytes apart, and checks the whole ring and its guards against the
+// model.
+void check_append(size_t N, size_t W, size_t n, size_t stride = bytes_per_sample) {
   const std::vector<unsigned char> before = pattern(1, N);
-  const std::vector<unsigned char> source = pattern(2, n);
+  const std::vector<unsigned char> source = pattern(2, staged(n, stride));
   guarded_ring ring(N, before);
-  ring_append(ring.ring, W, source.data(), n);
+  ring_append(ring.ring, W, source.data(), stride, n);
 
   std::vector<unsigned char> expected = before;
-  model_append(expected, W, source.data(), n);
-  EXPECT_EQ(first_difference(ring.contents(), expected), -1)
-      << "N=" << N << " W=" << W << " n=" << n;
-  EXPECT_TRUE(ring.guards_intact()) << "N=" << N << " W=" << W << " n=" << n;
+  model_append(expected, W, source.data(), stride, n);
+  const std::string where = "N=" + std::to_string(N) + " W=" + std::to_string(W) +
+                            " n=" + std::to_string(n) + " stride=" + std::to_string(stride);
+  EXPECT_EQ(first_difference(ring.contents(), expected), -1) << where;
+  EXPECT_TRUE(ring.guards_intact()) << where;
 }
 
-void check_extract(size_t N, size_t W, size_t n) {
+void check_extract(size_t N, size_t W, size_t n, size_t stride = bytes_per_sample) {
   const std::vector<unsigned char> contents = pattern(3, N);
   guarded_ring ring(N, contents);
-  // The destination is a channel area with guard bytes of its own after the n.
-  std::vector<unsigned char> destination(n + guard_bytes, guard_value);
-  ring_extract(ring.ring, W, destination.data(), n);
+  // The destination is a staging area with guard bytes of its own between
+  // the samples (other channels') and after them.
+  std::vector<unsigned char> destination(staged(n, stride) + guard_bytes, guard_value);
+  ring_extract(ring.ring, W, destination.data(), stride, n);
 
-  std::vector<unsigned char> expected(n + guard_bytes, guard_value);
-  model_extract(contents, W, expected.data(), n);
-  EXPECT_EQ(first_difference(destination, expected), -1) << "N=" << N << " W=" << W << " n=" << n;
+  std::vector<unsigned char> expected(destination.size(), guard_value);
+  model_extract(contents, W, expected.data(), stride, n);
+  const std::string where = "N=" + std::to_string(N) + " W=" + std::to_string(W) +
+                            " n=" + std::to_string(n) + " stride=" + std::to_string(stride);
+  EXPECT_EQ(first_difference(destination, expected), -1) << where;
   EXPECT_EQ(ring.contents(), contents) << "the ring read from changed";
   EXPECT_TRUE(ring.guards_intact());
 }
 
-// Ring sizes are whole pages of any number: neither of these is a power of two.
-constexpr size_t small_ring = 21;
-constexpr size_t page_ring = 4500;
+// Every position and length of a small ring, for consecutive samples and
+// for samples of one channel of four interleaved (whole samples only).
+template <typename check>
+void for_every_position_and_length(check each) {
+  for (const size_t stride : {bytes_per_sample, 4 * bytes_per_sample}) {
+    for (size_t W = 0; W < small_ring; ++W) {
+      for (size_t n = 0; n <= small_ring; ++n) {
+        if (stride == bytes_per_sample || (W % bytes_per_sample == 0 && n % bytes_per_sample == 0)) {
+          each(small_ring, W, n, stride);
+        }
+      }
+    }
+  }
+}
+
+
 
 // ---------------------------------------------------------------------------
 // Audio as a counter per sample, 24-bit little-endian, so that every played
@@ -209,21 +236,24 @@ void allocate_with_address_space_to_spare(const run_settings& settings, const ro
 // ---------------------------------------------------------------------------
 // Ring size
 
-TEST(ring_size, is_the_delay_plus_one_block_in_whole_pages) {
+// Rings grow in steps of three pages: whole pages, and whole samples.
+constexpr size_t ring_step = 3 * 4096;
+
+TEST(ring_size, is_the_delay_plus_one_block_in_steps_of_three_pages) {
   ASSERT_EQ(sysconf(_SC_PAGESIZE), 4096);
-  // 3 s at 44100 is 396900 bytes; with a block, 409188: 100 pages (409600).
-  EXPECT_EQ(ring_size_for(3.0f, 44100), size_t{409600});
-  // No delay: the block alone, exactly three pages.
+  // 3 s at 44100 is 396900 bytes; with a block, 409188: 34 steps (417792).
+  EXPECT_EQ(ring_size_for(3.0f, 44100), size_t{417792});
+  // No delay: the block alone, exactly one step.
   EXPECT_EQ(ring_size_for(0.0f, 44100), size_t{12288});
   EXPECT_EQ(ring_size_for(0.0f, 32000), size_t{12288});
-  // 600 s at 44100: 79380000 + 12288 bytes, rounded up to 19383 pages.
+  // 600 s at 44100: 79380000 + 12288 bytes, rounded up to 6461 steps.
   EXPECT_EQ(ring_size_for(600.0f, 44100), size_t{79392768});
-  // A need of exactly whole pages is not rounded further: 4096 frames are
-  // 3 pages, and with the block 6.
+  // A need of exactly whole steps is not rounded further: 4096 frames are
+  // one step, and with the block two.
   EXPECT_EQ(ring_size_for(1.0f, 4096), size_t{24576});
 }
 
-TEST(ring_size, holds_the_delay_and_a_block_and_wastes_less_than_a_page_for_every_rate_and_delay) {
+TEST(ring_size, holds_the_delay_and_a_block_and_wastes_less_than_a_step_for_every_rate_and_delay) {
   std::mt19937 generator(20240601);
   std::uniform_real_distribution<float> delays(0.0f, 600.0f);
   std::uniform_int_distribution<uint32_t> rates(32000, 2147483647);
@@ -232,9 +262,9 @@ TEST(ring_size, holds_the_delay_and_a_block_and_wastes_less_than_a_page_for_ever
     const uint32_t rate = sample % 2 == 0 ? 44100 : rates(generator);
     const size_t N = ring_size_for(delay, rate);
     const size_t needed = delay_offset_for(delay, rate) + channel_area_bytes;
-    ASSERT_EQ(N % 4096, 0u) << delay << " s at " << rate;
+    ASSERT_EQ(N % ring_step, 0u) << delay << " s at " << rate;
     ASSERT_GE(N, needed) << delay << " s at " << rate;
-    ASSERT_LT(N - needed, 4096u) << delay << " s at " << rate;
+    ASSERT_LT(N - needed, ring_step) << delay << " s at " << rate;
   }
 }
 
@@ -309,7 +339,7 @@ TEST(ring_append, ending_exactly_at_the_end_stays_in_one_piece_and_position_retu
   const std::vector<unsigned char> before = pattern(1, page_ring);
   const std::vector<unsigned char> source = pattern(2, 300);
   guarded_ring ring(page_ring, before);
-  ring_append(ring.ring, W, source.data(), 300);
+  ring_append(ring.ring, W, source.data(), bytes_per_sample, 300);
 
   EXPECT_TRUE(std::equal(source.begin(), source.end(), ring.ring.bytes + W));
   EXPECT_TRUE(std::equal(before.begin(), before.begin() + W, ring.ring.bytes))
@@ -323,7 +353,7 @@ TEST(ring_append, crossing_the_end_continues_at_0) {
   const std::vector<unsigned char> before = pattern(1, page_ring);
   const std::vector<unsigned char> source = pattern(2, 300);
   guarded_ring ring(page_ring, before);
-  ring_append(ring.ring, W, source.data(), 300);
+  ring_append(ring.ring, W, source.data(), bytes_per_sample, 300);
 
   EXPECT_TRUE(std::equal(source.begin(), source.begin() + 100, ring.ring.bytes + W));
   EXPECT_TRUE(std::equal(source.begin() + 100, source.end(), ring.ring.bytes));
@@ -333,9 +363,7 @@ TEST(ring_append, crossing_the_end_continues_at_0) {
 }
 
 TEST(ring_append, matches_the_model_for_every_position_and_length) {
-  for (size_t W = 0; W < small_ring; ++W) {
-    for (size_t n = 0; n <= small_ring; ++n) check_append(small_ring, W, n);
-  }
+  for_every_position_and_length(check_append);
 }
 
 // ---------------------------------------------------------------------------
@@ -348,7 +376,7 @@ TEST(ring_extract, ending_exactly_at_the_end_reads_up_to_the_last_byte) {
   const std::vector<unsigned char> contents = pattern(3, page_ring);
   guarded_ring ring(page_ring, contents);
   std::vector<unsigned char> destination(300 + guard_bytes, guard_value);
-  ring_extract(ring.ring, W, destination.data(), 300);
+  ring_extract(ring.ring, W, destination.data(), bytes_per_sample, 300);
 
   EXPECT_TRUE(std::equal(contents.begin() + W, contents.end(), destination.begin()));
   EXPECT_TRUE(std::all_of(destination.begin() + 300, destination.end(),
@@ -361,7 +389,7 @@ TEST(ring_extract, crossing_the_end_continues_from_0) {
   const std::vector<unsigned char> contents = pattern(3, page_ring);
   guarded_ring ring(page_ring, contents);
   std::vector<unsigned char> destination(300);
-  ring_extract(ring.ring, W, destination.data(), 300);
+  ring_extract(ring.ring, W, destination.data(), bytes_per_sample, 300);
 
   EXPECT_TRUE(std::equal(contents.begin() + W, contents.end(), destination.begin()));
   EXPECT_TRUE(std::equal(contents.begin(), contents.begin() + 200, destination.begin() + 100));
@@ -369,9 +397,7 @@ TEST(ring_extract, crossing_the_end_continues_from_0) {
 }
 
 TEST(ring_extract, matches_the_model_for_every_position_and_length) {
-  for (size_t W = 0; W < small_ring; ++W) {
-    for (size_t n = 0; n <= small_ring; ++n) check_extract(small_ring, W, n);
-  }
+  for_every_position_and_length(check_extract);
 }
 
 // ---------------------------------------------------------------------------
@@ -394,8 +420,8 @@ void check_stream(track_ring& ring, size_t D, const std::vector<size_t>& cycle_f
     const size_t n = frames * bytes_per_sample;
     put_counter_samples(area.data(), next_sample, frames, track_mark);
     captured.insert(captured.end(), area.begin(), area.begin() + static_cast<long>(n));
-    ring_append(ring, ring_advance(W, D, N), area.data(), n);
-    ring_extract(ring, W, area.data(), n);
+    ring_append(ring, ring_advance(W, D, N), area.data(), bytes_per_sample, n);
+    ring_extract(ring, W, area.data(), bytes_per_sample, n);
     played.insert(played.end(), area.begin(), area.begin() + static_cast<long>(n));
     W = ring_advance(W, n, N);
     next_sample += static_cast<uint32_t>(frames);
@@ -502,11 +528,11 @@ TEST_P(buffer_layout, follows_the_device_channel_count_with_everything_zero) {
   EXPECT_EQ(nonzero_byte_count(buffers.playback.bytes, block_bytes), 0u);
   EXPECT_EQ(nonzero_byte_count(buffers.capture.bytes, block_bytes), 0u);
 
-  EXPECT_EQ(buffers.ring_size, size_t{409600});
+  EXPECT_EQ(buffers.ring_size, size_t{417792});
   for (int r = 0; r < max_track_count; ++r) {
     SCOPED_TRACE(r);
     ASSERT_NE(buffers.rings[r].bytes, nullptr);
-    EXPECT_EQ(buffers.rings[r].size, size_t{409600});
+    EXPECT_EQ(buffers.rings[r].size, size_t{417792});
     EXPECT_EQ(nonzero_byte_count(buffers.rings[r].bytes, buffers.rings[r].size), 0u);
   }
   EXPECT_EQ(buffers.delay_offset, size_t{3 * 44100 * 3});
@@ -540,7 +566,7 @@ TEST(allocate_buffers, sizes_and_offsets_follow_the_rate_and_delay) {
   const expectation expectations[] = {
       {0.0f, 44100, 12288, 0},
       {0.0f, 32000, 12288, 0},
-      {1.234f, 44100, 176128, 163257},  // 163257 + 12288 bytes in 43 pages
+      {1.234f, 44100, 184320, 163257},  // 163257 + 12288 bytes in 15 steps
       {600.0f, 44100, 79392768, size_t{600} * 44100 * 3},
   };
   for (const expectation& e : expectations) {

@@ -94,8 +94,9 @@ std::string describe_calls() {
         break;
       case call_kind::readn:
       case call_kind::writen:
-        text += std::string(call.kind == call_kind::readn ? "readn " : "writen ") + stream + " " +
-                std::to_string(call.frames) + " -> " + std::to_string(call.result) + "\n";
+        text += std::string(call.kind == call_kind::readn ? "read" : "write") +
+                (call.interleaved ? "i " : "n ") + stream + " " + std::to_string(call.frames) +
+                " -> " + std::to_string(call.result) + "\n";
         break;
       case call_kind::resume:
         text += "resume " + stream + " -> " + std::to_string(call.result) + "\n";
@@ -126,7 +127,7 @@ std::string cushion_calls() {
 std::string run_start() { return cushion_calls() + "start capture\n"; }
 
 // The latency measured after a write, as the fake reports it.
-std::string measured(long playback = 0, long capture = 0) {
+std::string measured(long playback = 0, long capture = 1) {
   return "delay playback -> " + std::to_string(playback) + "\ndelay capture -> " +
          std::to_string(capture) + "\n";
 }
@@ -160,7 +161,8 @@ std::string cycles(size_t count, long frames = 4096) {
 class transfer_loop : public testing::Test {
  protected:
   void configure(routing_mode mode, int32_t input_index, int32_t output_index,
-                 float delay_seconds, uint32_t sample_rate, uint64_t frame_budget) {
+                 float delay_seconds, uint32_t sample_rate, uint64_t frame_budget,
+                 bool interleaved = false) {
     release();
     settings.device_name = "fake";
     settings.mode = mode;
@@ -170,7 +172,7 @@ class transfer_loop : public testing::Test {
     settings.sample_rate = sample_rate;
     settings.frame_budget = frame_budget;
     plan = derive_routing_plan(mode, input_index, output_index);
-    buffers = allocate_buffers(settings, plan);
+    buffers = allocate_buffers(settings, plan, interleaved, interleaved);
     allocated = true;
     fake_stream::reset(plan.device_channel_count);
   }
@@ -214,6 +216,15 @@ class transfer_loop : public testing::Test {
   size_t transfer_position(const staging_block& block, const call_record& transfer) {
     const auto start = reinterpret_cast<uintptr_t>(block.bytes);
     const auto first = reinterpret_cast<uintptr_t>(transfer.areas[0]);
+    EXPECT_EQ(transfer.interleaved, block.interleaved);
+    if (block.interleaved) {
+      // One pointer, at a frame of the block, with room for the frames.
+      const size_t frame_bytes = sample_stride(block);
+      EXPECT_TRUE(first >= start && (first - start) % frame_bytes == 0);
+      const size_t position = (first - start) / frame_bytes;
+      EXPECT_LE(position + transfer.frames, block_frames) << "the transfer runs past its block";
+      return position;
+    }
     EXPECT_TRUE(first >= start && first < start + channel_area_bytes &&
                 (first - start) % bytes_per_sample == 0)
         << "channel 0's address is not a frame of channel 0's area";
@@ -278,7 +289,7 @@ class transfer_loop : public testing::Test {
         cycle_bytes = capture_moved * bytes_per_sample;
         ++cycle;
       } else if (call.kind == call_kind::writen && from_silence(call)) {
-        for (size_t c = 0; c < sources.size(); ++c) {
+        for (size_t c = 0; c < call.areas.size(); ++c) {
           ASSERT_EQ(call.areas[c], channel_area(buffers.silence, static_cast<int32_t>(c), 0));
         }
       } else if (call.kind == call_kind::writen) {
@@ -471,10 +482,11 @@ TEST_F(transfer_loop, a_capture_overrun_marks_rx_restarts_capture_and_plays_noth
   script().reads = {whole, whole, -EPIPE, 700, -EPIPE};
   EXPECT_EQ(run(), "\nRX\n\nRX\n\nFinished\n");
   const std::string overrun = cycle_of(1000, -EPIPE, "prepare capture\nstart capture\n", 0, "");
+  // The delay is measured again on the fourth write after a restart.
   EXPECT_EQ(describe_calls(), run_start() + cycle_of(1000, 1000, "", 1000, measured()) +
-                                  cycles(1, 1000) + overrun +
-                                  cycle_of(1000, 700, "", 700, measured()) + overrun +
-                                  cycle_of(1000, 1000, "", 1000, measured()) + cycles(5, 1000));
+                                  cycles(1, 1000) + overrun + cycle_of(1000, 700, "", 700, "") +
+                                  overrun + cycles(3, 1000) +
+                                  cycle_of(1000, 1000, "", 1000, measured()) + cycles(2, 1000));
   EXPECT_EQ(positions(call_kind::readn),
             (std::vector<size_t>{0, 1000, 2000, 2000, 2700, 2700, 0, 1000, 2000, 3000, 0}));
   // Every frame captured is played once, in order, the delay after it.
@@ -492,8 +504,7 @@ TEST_F(transfer_loop, a_playback_underrun_marks_px_and_plays_the_frames_again_be
   EXPECT_EQ(describe_calls(),
             run_start() + cycle_of(1000, 1000, "", 600, measured()) +
                 cycle_of(1000, 1000, "", -EPIPE,
-                         "prepare playback\n" + cushion_calls() + "writen playback 1000 -> 1000\n" +
-                             measured()) +
+                         "prepare playback\n" + cushion_calls() + "writen playback 1000 -> 1000\n") +
                 cycles(2, 1000));
   // The 400 frames the first write did not take are lost; the rest plays on
   // behind the new cushion.
@@ -514,8 +525,7 @@ TEST_F(transfer_loop, a_suspended_capture_stream_is_resumed_and_its_cycle_moves_
   set_result(script().reads, 1, -ESTRPIPE);
   EXPECT_EQ(run(), "\nFinished\n");
   EXPECT_EQ(describe_calls(), run_start() + cycle(4096, "", 4096, measured()) +
-                                  cycle(-ESTRPIPE, "resume capture -> 0\n") +
-                                  cycle(4096, "", 4096, measured()) + cycles(1));
+                                  cycle(-ESTRPIPE, "resume capture -> 0\n") + cycles(2));
   expect_exact_cycles();
 }
 
@@ -530,7 +540,7 @@ TEST_F(transfer_loop, a_resume_still_in_progress_is_left_until_the_next_suspende
                                   cycle(-ESTRPIPE, "resume capture -> -11\n") +
                                   cycle(-ESTRPIPE, "resume capture -> 0\n") +
                                   cycle(4096, "", -ESTRPIPE, "resume playback -> -11\n") +
-                                  cycle(4096, "", 4096, measured()) + cycles(1));
+                                  cycles(2));
   expect_exact_cycles();
 }
 
@@ -544,7 +554,7 @@ TEST_F(transfer_loop, a_stream_that_cannot_resume_is_prepared_and_started_again)
             run_start() + cycle(-ESTRPIPE, "resume capture -> -38\nprepare capture\nstart capture\n") +
                 cycle(4096, "", -ESTRPIPE,
                       "resume playback -> -16\nprepare playback\n" + cushion_calls() +
-                          "writen playback 4096 -> 4096\n" + measured()));
+                          "writen playback 4096 -> 4096\n"));
   expect_exact_cycles();
 }
 
@@ -555,7 +565,7 @@ TEST_F(transfer_loop, other_transfer_errors_count_no_frames_and_bring_the_stream
   set_result(script().writes, cushion_writes + 1, -EIO);
   set_result(script().writes, 2 * cushion_writes + 3, -EBADFD);
   EXPECT_EQ(run(), "\nFinished\n");
-  const std::string again = cushion_calls() + "writen playback 4096 -> 4096\n" + measured();
+  const std::string again = cushion_calls() + "writen playback 4096 -> 4096\n";
   EXPECT_EQ(describe_calls(), run_start() + cycle(4096, "", 4096, measured()) +
                                   cycle(-EBADFD, "prepare capture\nstart capture\n") +
                                   cycle(-EIO, "prepare capture\nstart capture\n") +
@@ -647,32 +657,36 @@ TEST_F(transfer_loop_DeathTest, the_failing_spell_that_ends_a_run_is_five_second
 
 TEST_F(transfer_loop, the_delay_heard_is_measured_once_audio_flows_and_kept_after_a_stream_comes_back) {
   // 16000 frames of delay at 32000, 3712 of them in the ring behind the
-  // cushion. The first measure reports 500 frames more than the cushion:
-  // they are shed from the ring. After the underrun the new cushion holds the
-  // retried block too, and a block more waits in capture: 8192 frames too
-  // many, shed from what the ring holds and then from capture.
-  configure(routing_mode::mono_to_both, 0, 0, 0.5f, 32000, 2 * cushion_frames + 6 * block_frames);
-  script().playback_delays = {cushion + 400, cushion + 4096 + 400};
-  script().capture_delays = {100, 100 + 4096};
+  // cushion. The first measure reports 501 frames beyond the cushion: the one
+  // waiting in capture is read and dropped, 500 are dropped from the ring.
+  // After the underrun, the fourth write finds 14288 frames too many: the 2000
+  // waiting in capture go first, then the 3212 left in the ring, then 9076
+  // more from capture.
+  configure(routing_mode::mono_to_both, 0, 0, 0.5f, 32000, 2 * cushion_frames + 12 * block_frames);
+  script().playback_delays = {cushion + 500, 2 * cushion + 500};
+  script().capture_delays = {1, 2000};
   set_result(script().writes, cushion_writes + 2, -EPIPE);
-  EXPECT_EQ(run(), "\nPX\n\r1 sec\nFinished\n");
-  EXPECT_EQ(describe_calls(), run_start() + cycle(4096, "", 4096, measured(cushion + 400, 100)) +
-                                  cycle() +
-                                  cycle(4096, "", -EPIPE,
-                                        "prepare playback\n" + cushion_calls() +
-                                            "writen playback 4096 -> 4096\n" +
-                                            measured(cushion + 4496, 4196) +
-                                            "readn capture 4096 -> 4096\nreadn capture 884 -> 884\n") +
-                                  cycles(3));
-  // Played: the cushion, two blocks (500 frames shed between them), the new
-  // cushion, the retried block, and after 8192 frames shed the rest.
+  EXPECT_EQ(run(), "\nPX\n\r1 sec\r2 sec\nFinished\n");
+  EXPECT_EQ(describe_calls(),
+            run_start() + cycle(4096, "", 4096, measured(cushion + 500, 1) + "readn capture 1 -> 1\n") +
+                cycle() +
+                cycle(4096, "", -EPIPE,
+                      "prepare playback\n" + cushion_calls() + "writen playback 4096 -> 4096\n") +
+                cycles(2) +
+                cycle(4096, "", 4096,
+                      measured(2 * cushion + 500, 2000) +
+                          "readn capture 2000 -> 2000\nreadn capture 4096 -> 4096\n"
+                          "readn capture 4096 -> 4096\nreadn capture 884 -> 884\n") +
+                cycles(6));
+  // Played, in stretches of frames that each carry the capture delayed by
+  // one amount (0 for silence).
   const std::string played = played_stream(0);
   struct part {
     size_t frames;
-    size_t delay;  // frames, 0 for silence
+    size_t delay;
   };
-  const part parts[] = {{cushion_frames + 4096, 16000}, {4096, 15500},      {cushion_frames, 0},
-                        {4096, 27788},                  {3 * 4096, 19596}};
+  const part parts[] = {{cushion_frames + 4096, 16000}, {3212, 15500}, {884, 15499},
+                        {cushion_frames, 0},           {4 * 4096, 27787}, {6 * 4096, 13499}};
   size_t at = 0;
   for (const part& p : parts) {
     SCOPED_TRACE("frame " + std::to_string(at));
@@ -687,20 +701,37 @@ TEST_F(transfer_loop, the_delay_heard_is_measured_once_audio_flows_and_kept_afte
 }
 
 TEST_F(transfer_loop, a_delay_heard_short_after_a_stream_comes_back_is_filled_with_silence) {
-  configure_plain(cushion_frames + 4 * block_frames);
-  script().playback_delays = {cushion, cushion - 1000};
+  configure_plain(cushion_frames + 6 * block_frames);
+  script().playback_delays = {cushion - 1, cushion - 1001};
   set_result(script().reads, 1, -EPIPE);
   EXPECT_EQ(run(), "\nRX\n\nFinished\n");
   EXPECT_EQ(describe_calls(),
-            run_start() + cycle(4096, "", 4096, measured(cushion, 0)) +
-                cycle_of(4096, -EPIPE, "prepare capture\nstart capture\n", 0, "") +
+            run_start() + cycle(4096, "", 4096, measured(cushion - 1)) +
+                cycle_of(4096, -EPIPE, "prepare capture\nstart capture\n", 0, "") + cycles(3) +
                 cycle(4096, "", 4096,
-                      measured(cushion - 1000, 0) + "avail_update playback -> 4096\n" +
+                      measured(cushion - 1001) + "avail_update playback -> 4096\n" +
                           "writen playback 1000 -> 1000\n") +
-                cycles(2));
+                cycles(1));
   const std::string played = played_stream(1);
-  const size_t before = cushion_frames + 2 * block_frames;
+  const size_t before = cushion_frames + 5 * block_frames;
   EXPECT_TRUE(same_bytes(played.substr(before * 3, 1000 * 3), std::string(1000 * 3, '\0')));
+}
+
+TEST_F(transfer_loop, a_delay_that_drifts_with_no_stream_brought_back_is_set_right_after_three_looks) {
+  // At 44100 the delay is looked at every tenth write; three looks in a row
+  // find it 5000 frames (113 ms) long, and 5000 frames are shed, here all
+  // from capture, as the ring holds no delay.
+  configure_plain(cushion_frames + 31 * block_frames);
+  const long drifted = cushion + 4999;
+  script().playback_delays = {cushion - 1, drifted, drifted, drifted};
+  const std::string look = "wait playback 100\navail_update playback -> 4096\n"
+                           "readn capture 4096 -> 4096\nwriten playback 4096 -> 4096\n" +
+                           measured(drifted);
+  EXPECT_EQ(run(), "\r1 sec\r2 sec\r3 sec\nFinished\n");
+  EXPECT_EQ(describe_calls(), run_start() + cycle(4096, "", 4096, measured(cushion - 1)) +
+                                  cycles(9) + look + cycles(9) + look + cycles(9) + look +
+                                  "readn capture 1 -> 1\nreadn capture 4096 -> 4096\n"
+                                  "readn capture 903 -> 903\n");
 }
 
 TEST_F(transfer_loop, progress_shows_each_whole_second_once_on_one_line) {
@@ -738,6 +769,7 @@ struct routing_case {
   const char* progress;
   std::vector<int32_t> routed_outputs;
   std::vector<int32_t> routed_inputs;
+  bool interleaved = false;  // the staging blocks' layout, as on a sound server
 };
 
 void PrintTo(const routing_case& c, std::ostream* out) { *out << c.name; }
@@ -749,7 +781,7 @@ TEST_P(transfer_loop_routing, each_routed_channel_plays_its_input_delayed_by_who
   const routing_case& c = GetParam();
   constexpr uint64_t cycle_count = 40;
   configure(c.mode, c.input_index, c.output_index, c.delay_seconds, c.sample_rate,
-            cycle_count * block_frames);
+            cycle_count * block_frames, c.interleaved);
   // A whole number of frames, within a frame of the delay asked for, or the
   // cushion when that is longer.
   const size_t delay_offset = std::max(buffers.delay_offset, cushion_frames * bytes_per_sample);
@@ -787,7 +819,9 @@ INSTANTIATE_TEST_SUITE_P(
         routing_case{"mono_input_4_to_both_of_output_1_2", routing_mode::mono_to_both, 3, 0,
                      0.0333f, 44100, "\r1 sec\r2 sec\r3 sec", {0, 1}, {3, 3}},
         routing_case{"mono_input_1_to_both_of_output_5_6", routing_mode::mono_to_both, 0, 4, 1.0f,
-                     96000, "\r1 sec", {4, 5}, {0, 0}}),
+                     96000, "\r1 sec", {4, 5}, {0, 0}},
+        routing_case{"stereo_input_1_2_to_output_3_4_interleaved", routing_mode::stereo_to_stereo,
+                     0, 2, 0.5f, 44100, "\r1 sec\r2 sec\r3 sec", {2, 3}, {0, 1}, true}),
     [](const testing::TestParamInfo<routing_case>& info) { return info.param.name; });
 
 }  // namespace

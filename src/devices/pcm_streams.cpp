@@ -26,16 +26,24 @@ constexpr direction_messages capture_messages = {
     "Problem setting recording channels: %s\n",
 };
 
-// Offers one stream the layout, channel count, rate, period and buffer size.
-// The library may adjust the rate, period and buffer values it is offered.
-// Access and channels are tested because the transfers hand the library
-// exactly `channels` separate sample areas; a device that cannot take them
-// would fail every transfer of the run.
-void offer_configuration(snd_pcm_t* stream, snd_pcm_hw_params_t* params,
+// Offers one stream the layout, channel count, rate, period and buffer size;
+// returns whether it takes interleaved access. The library may adjust the
+// rate, period and buffer values it is offered. Non-interleaved access comes
+// first; a device that refuses it, such as a sound server's plugin, gets
+// interleaved frames instead, with no conversion in between. Access and
+// channels are tested because the transfers hand the library exactly
+// `channels` samples a frame; a device that cannot take them would fail every
+// transfer of the run.
+bool offer_configuration(snd_pcm_t* stream, snd_pcm_hw_params_t* params,
                          const direction_messages& messages, unsigned int channels,
                          unsigned int* rate, snd_pcm_uframes_t* period, snd_pcm_uframes_t* buffer) {
   snd_pcm_hw_params_any(stream, params);
+  bool interleaved = false;
   int result = snd_pcm_hw_params_set_access(stream, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  if (result < 0) {
+    interleaved = true;
+    result = snd_pcm_hw_params_set_access(stream, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+  }
   if (result < 0) fail(stderr, messages.access, snd_strerror(result));
   result = snd_pcm_hw_params_set_format(stream, params, SND_PCM_FORMAT_S24_3LE);
   if (result < 0) fail(stderr, messages.format, snd_strerror(result));
@@ -44,6 +52,7 @@ void offer_configuration(snd_pcm_t* stream, snd_pcm_hw_params_t* params,
   snd_pcm_hw_params_set_rate_near(stream, params, rate, nullptr);
   snd_pcm_hw_params_set_period_size_near(stream, params, period, nullptr);
   snd_pcm_hw_params_set_buffer_size_near(stream, params, buffer);
+  return interleaved;
 }
 
 }  // namespace
@@ -61,8 +70,9 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
   unsigned int playback_rate = settings.sample_rate;
   snd_pcm_uframes_t playback_period = requested_period_frames;
   snd_pcm_uframes_t playback_buffer = requested_buffer_frames;
-  offer_configuration(streams.playback, playback_params, playback_messages, channels,
-                      &playback_rate, &playback_period, &playback_buffer);
+  streams.playback_interleaved =
+      offer_configuration(streams.playback, playback_params, playback_messages, channels,
+                          &playback_rate, &playback_period, &playback_buffer);
   result = snd_pcm_hw_params(streams.playback, playback_params);
   if (result < 0) fail(stderr, "Problem setting playback parameters: %s\n", snd_strerror(result));
 
@@ -78,8 +88,9 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
   unsigned int capture_rate = settings.sample_rate;
   snd_pcm_uframes_t capture_period = granted_period;
   snd_pcm_uframes_t capture_buffer = requested_buffer_frames;
-  offer_configuration(streams.capture, capture_params, capture_messages, channels,
-                      &capture_rate, &capture_period, &capture_buffer);
+  streams.capture_interleaved =
+      offer_configuration(streams.capture, capture_params, capture_messages, channels,
+                          &capture_rate, &capture_period, &capture_buffer);
   const int installed = snd_pcm_hw_params(streams.capture, capture_params);
 
   // What the driver returned, for the report below. Getters that fail leave 0.

@@ -1,8 +1,9 @@
 // The two streams of the one sound device: this module owns both handles from
 // open to close. It opens and configures playback, then capture, with the
-// same layout (24-bit samples in 3 bytes, non-interleaved, blocking), prepares
-// them just before the transfer loop and drains and closes them after it.
-// The transfers themselves are the transfer loop's.
+// same layout (24-bit samples in 3 bytes, blocking; non-interleaved, or
+// interleaved where the device takes only that), prepares them just before
+// the transfer loop and drains and closes them after it. The transfers
+// themselves are the transfer loop's.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -13,9 +14,12 @@
 struct pcm_pair {
   snd_pcm_t* playback = nullptr;
   snd_pcm_t* capture = nullptr;
+  bool playback_interleaved = false;  // the access each stream was given
+  bool capture_interleaved = false;
 };
 
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
+// Room for the transfer loop's cushion of silence and a block beyond it.
 constexpr snd_pcm_uframes_t requested_buffer_frames = 32768;
 
 // Opens and configures playback, then capture, on settings.device_name with

@@ -22,9 +22,10 @@ unsigned char* map_zeroed(size_t size) {
   return bytes == MAP_FAILED ? nullptr : static_cast<unsigned char*>(bytes);
 }
 
-staging_block allocate_staging_block(int32_t channel_count) {
+staging_block allocate_staging_block(int32_t channel_count, bool interleaved) {
   staging_block block;
   block.channel_count = channel_count;
+  block.interleaved = interleaved;
   block.bytes = static_cast<unsigned char*>(
       std::malloc(static_cast<size_t>(channel_count) * channel_area_bytes));
   if (block.bytes == nullptr) fail(stdout, "%s", memory_message);
@@ -50,6 +51,35 @@ void copy_part(unsigned char* destination, const unsigned char* source, size_t s
   }
 }
 
+// Copies `size` bytes of samples into consecutive bytes, from samples
+// `stride` bytes apart: a block copy when they are consecutive too.
+void gather(unsigned char* destination, const unsigned char* source, size_t stride, size_t size) {
+  if (stride == bytes_per_sample) {
+    copy_part(destination, source, size);
+    return;
+  }
+  for (size_t at = 0; at < size; at += bytes_per_sample, source += stride) {
+    std::memcpy(destination + at, source, bytes_per_sample);
+  }
+}
+
+// Where byte `at` of a run of samples lies in a staging block whose samples
+// are `stride` bytes apart.
+size_t staged_offset(size_t at, size_t stride) {
+  return at / bytes_per_sample * stride + at % bytes_per_sample;
+}
+
+// The converse: consecutive samples out to samples `stride` bytes apart.
+void scatter(unsigned char* destination, size_t stride, const unsigned char* source, size_t size) {
+  if (stride == bytes_per_sample) {
+    copy_part(destination, source, size);
+    return;
+  }
+  for (size_t at = 0; at < size; at += bytes_per_sample, destination += stride) {
+    std::memcpy(destination, source + at, bytes_per_sample);
+  }
+}
+
 size_t block_size(const staging_block& block) {
   return static_cast<size_t>(block.channel_count) * channel_area_bytes;
 }
@@ -57,9 +87,9 @@ size_t block_size(const staging_block& block) {
 }  // namespace
 
 size_t ring_size_for(float delay_seconds, uint32_t sample_rate) {
-  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t pages = bytes_per_sample * static_cast<size_t>(sysconf(_SC_PAGESIZE));
   const size_t needed = delay_offset_for(delay_seconds, sample_rate) + channel_area_bytes;
-  return (needed + page - 1) / page * page;
+  return (needed + pages - 1) / pages * pages;
 }
 
 size_t delay_offset_for(float delay_seconds, uint32_t sample_rate) {
@@ -67,16 +97,18 @@ size_t delay_offset_for(float delay_seconds, uint32_t sample_rate) {
   return static_cast<size_t>(frames) * bytes_per_sample;
 }
 
-audio_buffers allocate_buffers(const run_settings& settings, const routing_plan& plan) {
+audio_buffers allocate_buffers(const run_settings& settings, const routing_plan& plan,
+                               bool playback_interleaved, bool capture_interleaved) {
   audio_buffers buffers;
   const int32_t channels = plan.device_channel_count;
 
-  buffers.playback = allocate_staging_block(channels);
+  buffers.playback = allocate_staging_block(channels, playback_interleaved);
   buffers.playback_pointers.resize(static_cast<size_t>(channels));
   buffers.capture_pointers.resize(static_cast<size_t>(channels));
-  buffers.capture = allocate_staging_block(channels);
+  buffers.capture = allocate_staging_block(channels, capture_interleaved);
   // Mapped rather than allocated, so that its zeros take no resident memory.
   buffers.silence.channel_count = channels;
+  buffers.silence.interleaved = playback_interleaved;
   buffers.silence.bytes = map_zeroed(block_size(buffers.silence));
   if (buffers.silence.bytes == nullptr) fail(stdout, "%s", memory_message);
 
@@ -118,18 +150,21 @@ void fill_transfer_pointers(const staging_block& block, size_t frame, std::vecto
   }
 }
 
-void ring_append(track_ring& ring, size_t at, const unsigned char* source, size_t n) {
+// Both split at the end of the ring, which falls between two samples in any
+// ring this module allocates.
+void ring_append(track_ring& ring, size_t at, const unsigned char* source, size_t stride, size_t n) {
   assert(at < ring.size && n <= ring.size);
   const size_t first = std::min(n, ring.size - at);
-  copy_part(ring.bytes + at, source, first);
-  copy_part(ring.bytes, source + first, n - first);
+  gather(ring.bytes + at, source, stride, first);
+  gather(ring.bytes, source + staged_offset(first, stride), stride, n - first);
 }
 
-void ring_extract(const track_ring& ring, size_t at, unsigned char* destination, size_t n) {
+void ring_extract(const track_ring& ring, size_t at, unsigned char* destination, size_t stride,
+                  size_t n) {
   assert(at < ring.size && n <= ring.size);
   const size_t first = std::min(n, ring.size - at);
-  copy_part(destination, ring.bytes + at, first);
-  copy_part(destination + first, ring.bytes, n - first);
+  scatter(destination, stride, ring.bytes + at, first);
+  scatter(destination + staged_offset(first, stride), stride, ring.bytes, n - first);
 }
 
 size_t ring_advance(size_t at, size_t n, size_t N) {

@@ -23,16 +23,19 @@ constexpr size_t frames_per_block = 4096;  // frames per channel area
 constexpr size_t channel_area_bytes = frames_per_block * bytes_per_sample;
 constexpr int32_t max_track_count = 2;
 
-// One block of `channel_count` channel areas of frames_per_block frames each;
-// channel c's area starts at byte c * channel_area_bytes.
+// One block of frames_per_block frames of `channel_count` channels, in the
+// layout of the stream it serves: an area per channel, channel c's starting
+// at byte c * channel_area_bytes, or interleaved, frame f's samples of every
+// channel together from byte f * channel_count * bytes_per_sample.
 struct staging_block {
   unsigned char* bytes = nullptr;
   int32_t channel_count = 0;
+  bool interleaved = false;
 };
 
 struct track_ring {
   unsigned char* bytes = nullptr;  // `size` bytes, zero until written
-  size_t size = 0;                 // ring_size: any size, whole pages
+  size_t size = 0;                 // ring_size: whole samples and whole pages
 };
 
 struct audio_buffers {
@@ -47,39 +50,58 @@ struct audio_buffers {
 };
 
 // The ring size for a delay: the delay's bytes plus one full block of one
-// track, rounded up to whole pages. A cycle then never writes over bytes it
-// has still to read.
+// track, rounded up to whole pages in groups of three, so that the end of the
+// ring falls between two samples. A cycle then never writes over bytes it has
+// still to read.
 size_t ring_size_for(float delay_seconds, uint32_t sample_rate);
 
 // The delay in bytes: whole frames, so that no played sample is made of the
 // bytes of two captured ones.
 size_t delay_offset_for(float delay_seconds, uint32_t sample_rate);
 
-// Allocates the staging blocks, pointer arrays, the block of silence and both
-// zero-filled rings (the second in every mode), and computes the delay offset.
-// Untouched ring and silence memory costs no resident memory. On any
+// Allocates the staging blocks (playback's and the block of silence in one
+// layout, capture's in the other given), the pointer arrays and both
+// zero-filled rings (the second in every mode), and computes the delay
+// offset. Untouched ring and silence memory costs no resident memory. On any
 // allocation failure writes the memory message and ends the process.
-audio_buffers allocate_buffers(const run_settings& settings, const routing_plan& plan);
+audio_buffers allocate_buffers(const run_settings& settings, const routing_plan& plan,
+                               bool playback_interleaved = false,
+                               bool capture_interleaved = false);
 
 // Gives back the rings (track 1, track 2), then the playback block, the
 // capture block and the block of silence.
 void free_buffers(audio_buffers& buffers);
 
-// Start of channel `channel`'s samples at frame `frame` of a staging block.
-inline unsigned char* channel_area(const staging_block& block, int32_t channel, size_t frame) {
-  return block.bytes + (static_cast<size_t>(channel) * frames_per_block + frame) * bytes_per_sample;
+// Bytes from one of a channel's samples in a staging block to its next.
+inline size_t sample_stride(const staging_block& block) {
+  return block.interleaved ? static_cast<size_t>(block.channel_count) * bytes_per_sample
+                           : bytes_per_sample;
 }
 
-// Points entry c of `pointers` at channel c's area of `block`, at `frame`.
+// Channel `channel`'s sample at frame `frame` of a staging block.
+inline unsigned char* channel_area(const staging_block& block, int32_t channel, size_t frame) {
+  const size_t sample = block.interleaved
+                            ? frame * static_cast<size_t>(block.channel_count) + static_cast<size_t>(channel)
+                            : static_cast<size_t>(channel) * frames_per_block + frame;
+  return block.bytes + sample * bytes_per_sample;
+}
+
+// Points entry c of `pointers` at channel c's area of `block`, at `frame`
+// (for a block with an area per channel).
 void fill_transfer_pointers(const staging_block& block, size_t frame, std::vector<void*>& pointers);
 
-// REQUIRES for the ring operations: at < N, n <= N.
+// REQUIRES for the ring operations: at < N, n <= N, n a whole number of
+// samples.
 
-// Copies n bytes from `source` into the ring from `at` on, wrapping at N.
-void ring_append(track_ring& ring, size_t at, const unsigned char* source, size_t n);
+// Copies n bytes into the ring from `at` on, wrapping at N, taken sample by
+// sample from `source`, where each sample lies `stride` bytes after the one
+// before (bytes_per_sample for consecutive samples).
+void ring_append(track_ring& ring, size_t at, const unsigned char* source, size_t stride, size_t n);
 
-// Copies n bytes of the ring from `at` on, wrapping at N, into `destination`.
-void ring_extract(const track_ring& ring, size_t at, unsigned char* destination, size_t n);
+// Copies n bytes of the ring from `at` on, wrapping at N, into `destination`,
+// placing each sample `stride` bytes after the one before.
+void ring_extract(const track_ring& ring, size_t at, unsigned char* destination, size_t stride,
+                  size_t n);
 
 // The ring position n bytes after `at`, for n <= N.
 size_t ring_advance(size_t at, size_t n, size_t N);

@@ -7,8 +7,9 @@
 #include "fatal.h"
 
 const stream_calls alsa_stream_calls = {
-    snd_pcm_wait,    snd_pcm_avail_update, snd_pcm_readn, snd_pcm_writen, snd_pcm_prepare,
-    snd_pcm_resume,  snd_pcm_start,        snd_pcm_drop,  snd_pcm_delay,
+    snd_pcm_wait,    snd_pcm_avail_update, snd_pcm_readn, snd_pcm_writen, snd_pcm_readi,
+    snd_pcm_writei,  snd_pcm_prepare,      snd_pcm_resume, snd_pcm_start, snd_pcm_drop,
+    snd_pcm_delay,
 };
 
 namespace {
@@ -56,9 +57,22 @@ struct loop_state {
   float last_shown_seconds = 0.0f;
   failure_watch capture_watch{"Recording stream keeps failing: %s\n"};
   failure_watch playback_watch{"Playback stream keeps failing: %s\n"};
-  bool alignment_due = true;   // the latency is to be measured after a write
-  int64_t heard_frames = -1;   // ring offset plus latency, once measured
+  bool alignment_due = true;      // the delay heard is to be set right after a write
+  uint32_t writes_to_settle = 0;  // writes left before it is measured
+  uint32_t alignment_tries = 0;   // writes after which it could not be measured
+  uint64_t unchecked_writes = 0;  // writes since the delay was last looked at
+  uint32_t drifted_checks = 0;    // looks in a row that found it drifted
+  int64_t heard_frames = -1;      // ring offset plus latency, once measured
 };
+
+// Writes after a stream was brought back before the delay is measured again.
+constexpr uint32_t settling_writes = 3;
+
+// A delay heard found off by more than this many milliseconds this many
+// times in a row, a second apart, with no stream brought back, is set right.
+// Well above what sound servers' reports stray by while queues refill.
+constexpr int64_t drift_tolerance_ms = 100;
+constexpr uint32_t drift_checks = 3;
 
 // Counts one more failed cycle; `error` names the failure should it end the
 // run. Returns whether the stream is due to be dropped and prepared again.
@@ -74,30 +88,58 @@ void mark(const char* line) {
   std::fflush(stdout);
 }
 
+// Reads `frames` captured frames into the capture block from frame
+// `position` on, in the block's layout.
+snd_pcm_sframes_t read_block(const loop_context& loop, size_t position, size_t frames) {
+  const staging_block& block = loop.buffers.capture;
+  if (block.interleaved) {
+    return loop.calls.readi(loop.streams.capture, channel_area(block, 0, position), frames);
+  }
+  fill_transfer_pointers(block, position, loop.buffers.capture_pointers);
+  return loop.calls.readn(loop.streams.capture, loop.buffers.capture_pointers.data(), frames);
+}
+
+// Writes `frames` frames of `block` (the playback block or the block of
+// silence) to playback, from frame `position` on.
+snd_pcm_sframes_t write_block(const loop_context& loop, const staging_block& block,
+                              size_t position, size_t frames) {
+  if (block.interleaved) {
+    return loop.calls.writei(loop.streams.playback, channel_area(block, 0, position), frames);
+  }
+  fill_transfer_pointers(block, position, loop.buffers.playback_pointers);
+  return loop.calls.writen(loop.streams.playback, loop.buffers.playback_pointers.data(), frames);
+}
+
 // Writes `frames` frames of silence to playback, a block at a time, and counts
 // them as played. Stops at a write that does not take its whole block.
 void write_silence(const loop_context& loop, loop_state& state, size_t frames) {
-  fill_transfer_pointers(loop.buffers.silence, 0, loop.buffers.playback_pointers);
   while (frames > 0) {
     const size_t piece = std::min(frames, frames_per_block);
-    const snd_pcm_sframes_t put =
-        loop.calls.writen(loop.streams.playback, loop.buffers.playback_pointers.data(), piece);
+    const snd_pcm_sframes_t put = write_block(loop, loop.buffers.silence, 0, piece);
     state.frames_written += static_cast<int64_t>(frames_moved(put, piece));
     if (put != static_cast<snd_pcm_sframes_t>(piece)) return;
     frames -= piece;
   }
 }
 
+// After a stream was brought back, the delay heard is set right again once
+// it has settled.
+void measure_again(loop_state& state) {
+  state.alignment_due = true;
+  state.alignment_tries = 0;
+  state.writes_to_settle = settling_writes;
+}
+
 // A prepared playback stream gets its cushion before any audio; a prepared
 // capture stream is started at once, so that its first block is due a block
-// after the cushion began to play. The delay is measured again afterwards.
+// after the cushion began to play.
 void start_again(const loop_context& loop, loop_state& state, snd_pcm_t* stream) {
   if (stream == loop.streams.playback) {
     write_silence(loop, state, cushion_frames);
   } else {
     loop.calls.start(stream);
   }
-  state.alignment_due = true;
+  measure_again(state);
 }
 
 // Brings a stream back after a failed transfer: resumed after a suspend where
@@ -106,10 +148,12 @@ void start_again(const loop_context& loop, loop_state& state, snd_pcm_t* stream)
 // prepared again.
 bool recover(const loop_context& loop, loop_state& state, snd_pcm_t* stream,
              snd_pcm_sframes_t error) {
-  state.alignment_due = true;
   if (error == -ESTRPIPE) {
     const int resumed = loop.calls.resume(stream);
-    if (resumed == 0 || resumed == -EAGAIN) return false;
+    if (resumed == 0 || resumed == -EAGAIN) {
+      measure_again(state);
+      return false;
+    }
   }
   loop.calls.prepare(stream);
   start_again(loop, state, stream);
@@ -126,11 +170,8 @@ void restart(const loop_context& loop, loop_state& state, snd_pcm_t* stream) {
 
 // Reads up to `cycle_frames` captured frames; returns how many arrived.
 size_t read_capture(const loop_context& loop, loop_state& state, size_t cycle_frames) {
-  audio_buffers& buffers = loop.buffers;
   state.capture_position = fitting_position(state.capture_position, cycle_frames);
-  fill_transfer_pointers(buffers.capture, state.capture_position, buffers.capture_pointers);
-  const snd_pcm_sframes_t got =
-      loop.calls.readn(loop.streams.capture, buffers.capture_pointers.data(), cycle_frames);
+  const snd_pcm_sframes_t got = read_block(loop, state.capture_position, cycle_frames);
   if (got == -EPIPE) mark("\nRX");
   if (got < 0) recover(loop, state, loop.streams.capture, got);
 
@@ -157,7 +198,7 @@ void pass_through_rings(const loop_context& loop, loop_state& state, size_t fram
     ring_append(buffers.rings[k], write_position,
                 channel_area(buffers.capture, loop.plan.tracks[k].capture_channel,
                              state.capture_position),
-                bytes);
+                sample_stride(buffers.capture), bytes);
   }
   state.capture_position = advance_position(state.capture_position, frames);
 
@@ -167,16 +208,10 @@ void pass_through_rings(const loop_context& loop, loop_state& state, size_t fram
     for (int32_t c = 0; c < path.playback_channel_count; ++c) {
       ring_extract(buffers.rings[k], state.ring_position,
                    channel_area(buffers.playback, path.playback_channels[c], state.playback_position),
-                   bytes);
+                   sample_stride(buffers.playback), bytes);
     }
   }
   state.ring_position = ring_advance(state.ring_position, bytes, buffers.ring_size);
-}
-
-snd_pcm_sframes_t write_block(const loop_context& loop, const loop_state& state, size_t frames) {
-  fill_transfer_pointers(loop.buffers.playback, state.playback_position,
-                         loop.buffers.playback_pointers);
-  return loop.calls.writen(loop.streams.playback, loop.buffers.playback_pointers.data(), frames);
 }
 
 // Plays the `frames` frames the rings gave this cycle; returns how many the
@@ -193,10 +228,11 @@ size_t write_playback(const loop_context& loop, loop_state& state, size_t cycle_
   }
   if (frames == 0) return 0;  // nothing captured, nothing to play
 
-  snd_pcm_sframes_t put = write_block(loop, state, frames);
+  const staging_block& block = loop.buffers.playback;
+  snd_pcm_sframes_t put = write_block(loop, block, state.playback_position, frames);
   if (put == -EPIPE) mark("\nPX");
   if (put < 0 && recover(loop, state, loop.streams.playback, put)) {
-    put = write_block(loop, state, frames);
+    put = write_block(loop, block, state.playback_position, frames);
   }
   if (put > 0) {
     state.playback_watch.failed_cycles = 0;
@@ -211,64 +247,95 @@ size_t write_playback(const loop_context& loop, loop_state& state, size_t cycle_
 
 // The frames a sound captured now takes to come out of playback, as the
 // library reports the two streams: what capture holds before it can be read
-// and what playback holds before it is heard. -1 when either is unknown.
-int64_t reported_latency(const loop_context& loop) {
-  snd_pcm_sframes_t playback = 0;
-  snd_pcm_sframes_t capture = 0;
-  if (loop.calls.delay(loop.streams.playback, &playback) < 0 ||
-      loop.calls.delay(loop.streams.capture, &capture) < 0) {
-    return -1;
-  }
-  return static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
+// and what playback holds before it is heard. Unknown (false) when either
+// report fails, and when capture reports no delay at all: the PulseAudio
+// plugin reports 0 whenever its own figure would be negative (the sum then
+// comes out up to 2000 frames too high), a device whose position moves a
+// period at a time reports 0 just after a read, and a device that takes
+// frames at once, such as the null device, reports 0 always.
+bool report_latency(const loop_context& loop, snd_pcm_sframes_t& playback,
+                    snd_pcm_sframes_t& capture) {
+  return loop.calls.delay(loop.streams.playback, &playback) >= 0 &&
+         loop.calls.delay(loop.streams.capture, &capture) >= 0 && capture > 0;
 }
 
-// Shortens the delay heard by `frames` by playing fewer: they are dropped from
+// Reads up to `frames` captured frames and leaves them unplayed; returns how
+// many it read.
+int64_t discard_capture(const loop_context& loop, loop_state& state, int64_t frames) {
+  int64_t discarded = 0;
+  if (frames <= 0) return 0;
+  state.capture_position = 0;
+  while (discarded < frames) {
+    const auto piece = static_cast<size_t>(std::min<int64_t>(frames - discarded, frames_per_block));
+    const snd_pcm_sframes_t got = read_block(loop, 0, piece);
+    if (got <= 0) break;  // the next cycle's read sees to the stream
+    discarded += static_cast<int64_t>(frames_moved(got, piece));
+  }
+  return discarded;
+}
+
+// Shortens the delay heard by `frames` by playing fewer. What capture holds
+// already goes first: after a stall that is the sound of the stall, and the
+// sound in the ring then plays on as it was. Next, frames are dropped from
 // the ring, nearest to being played first, as far as it holds frames not yet
-// played, and the rest from what capture brings, read and left unplayed.
-void shed(const loop_context& loop, loop_state& state, int64_t frames) {
-  const auto offset = static_cast<int64_t>(state.ring_offset / bytes_per_sample);
-  const auto in_ring = static_cast<size_t>(std::min(frames, offset));
+// played; the rest is read from capture as it comes and left unplayed.
+void shed(const loop_context& loop, loop_state& state, int64_t frames, int64_t in_capture) {
+  frames -= discard_capture(loop, state, std::min(frames, in_capture));
+  const auto in_ring = static_cast<size_t>(
+      std::min(frames, static_cast<int64_t>(state.ring_offset / bytes_per_sample)));
   state.ring_position =
       ring_advance(state.ring_position, in_ring * bytes_per_sample, loop.buffers.ring_size);
   state.ring_offset -= in_ring * bytes_per_sample;
-
-  auto left = static_cast<size_t>(frames) - in_ring;
-  if (left == 0) return;
-  audio_buffers& buffers = loop.buffers;
-  state.capture_position = 0;
-  fill_transfer_pointers(buffers.capture, 0, buffers.capture_pointers);
-  while (left > 0) {
-    const size_t piece = std::min(left, frames_per_block);
-    const snd_pcm_sframes_t got =
-        loop.calls.readn(loop.streams.capture, buffers.capture_pointers.data(), piece);
-    if (got <= 0) return;  // the next cycle's read sees to the stream
-    left -= frames_moved(got, piece);
-  }
+  discard_capture(loop, state, frames - static_cast<int64_t>(in_ring));
 }
 
-// Measures the delay heard, after a write: the ring offset plus the latency
-// the streams report. The first measurement sheds what the device adds beyond
-// the cushion, which the offset already left out; a device that reports less
-// than the cushion, such as one that takes frames at once, is taken to add
-// nothing. That delay is then kept: after a stream has been brought back,
-// frames are shed or silence is played until the delay heard is that again.
-// Nothing is changed within a millisecond of it, which a report may be off by.
-void align(const loop_context& loop, loop_state& state) {
-  const int64_t latency = reported_latency(loop);
-  if (latency < 0) return;
-  state.alignment_due = false;
+// Keeps the delay heard, after each write that played frames: the ring
+// offset plus the latency the streams report. The first measurement sheds
+// what the device adds beyond the cushion, which the offset already left
+// out; a device that reports less than the cushion is taken to add nothing.
+// That delay is then kept. Once a stream that was brought back has settled
+// (its reports lag for a few blocks), frames are shed or silence is played
+// until the delay heard is that again, to within a millisecond, which a
+// report may be off by. Otherwise the delay is looked at once a second's
+// worth of writes, and set right when it has drifted by more than
+// drift_tolerance_ms in drift_checks looks in a row: some stalls leave a
+// stream running late without an overrun or underrun, and two devices on
+// separate clocks drift apart.
+void keep_delay(const loop_context& loop, loop_state& state) {
+  if (state.writes_to_settle > 0) {
+    --state.writes_to_settle;
+    return;
+  }
+  if (!state.alignment_due && ++state.unchecked_writes < loop.restart_cycles) return;
+  state.unchecked_writes = 0;
+  snd_pcm_sframes_t playback = 0;
+  snd_pcm_sframes_t capture = 0;
+  if (!report_latency(loop, playback, capture)) {
+    // Given up after a second's worth of writes, until the next restart.
+    if (state.alignment_due && ++state.alignment_tries >= loop.restart_cycles) {
+      state.alignment_due = false;
+    }
+    return;
+  }
+  const int64_t latency = static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
   const int64_t heard = static_cast<int64_t>(state.ring_offset / bytes_per_sample) + latency;
   if (state.heard_frames < 0) {
     const int64_t beyond = std::max<int64_t>(0, latency - static_cast<int64_t>(cushion_frames));
     state.heard_frames = heard - beyond;
-    shed(loop, state, beyond);
-    return;
   }
   const int64_t excess = heard - state.heard_frames;
-  const int64_t tolerance = loop.settings.sample_rate / 1000;
-  if (excess > tolerance) {
-    shed(loop, state, excess);
-  } else if (excess < -tolerance) {
+  const int64_t rate = loop.settings.sample_rate;
+  if (!state.alignment_due) {
+    const bool drifted = std::abs(excess) > rate * drift_tolerance_ms / 1000;
+    state.drifted_checks = drifted ? state.drifted_checks + 1 : 0;
+    if (state.drifted_checks < drift_checks) return;
+  }
+  state.alignment_due = false;
+  state.alignment_tries = 0;
+  state.drifted_checks = 0;
+  if (excess > rate / 1000) {
+    shed(loop, state, excess, capture);
+  } else if (excess < -rate / 1000) {
     const snd_pcm_sframes_t room = loop.calls.avail_update(loop.streams.playback);
     write_silence(loop, state,
                   static_cast<size_t>(std::min<int64_t>(-excess, std::max<snd_pcm_sframes_t>(room, 0))));
@@ -303,9 +370,12 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
   loop_state state;
   const size_t cushion_bytes = cushion_frames * bytes_per_sample;
   state.ring_offset = buffers.delay_offset > cushion_bytes ? buffers.delay_offset - cushion_bytes : 0;
+  // The run begins as a restart of both streams does, but the delay heard is
+  // measured after the very first write.
   if (settings.frame_budget > 0) {
     start_again(loop, state, streams.playback);
     start_again(loop, state, streams.capture);
+    state.writes_to_settle = 0;
   }
 
   while (settings.frame_budget > 0) {
@@ -317,7 +387,7 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
     const size_t frames_got = read_capture(loop, state, cycle_frames);
     pass_through_rings(loop, state, frames_got);
     const size_t frames_put = write_playback(loop, state, cycle_frames, frames_got);
-    if (state.alignment_due && frames_put > 0) align(loop, state);
+    if (frames_put > 0) keep_delay(loop, state);
 
     if (static_cast<uint64_t>(state.frames_written) >= settings.frame_budget) break;
     show_progress(loop, state);

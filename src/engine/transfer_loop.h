@@ -15,12 +15,16 @@
 #include "settings/run_settings.h"
 
 // The few stream calls the loop makes. The program uses alsa_stream_calls;
-// tests substitute scripted ones.
+// tests substitute scripted ones. A stream is read and written through
+// readn and writen, or through readi and writei when its staging block is
+// interleaved.
 struct stream_calls {
   int (*wait)(snd_pcm_t* stream, int timeout_ms);
   snd_pcm_sframes_t (*avail_update)(snd_pcm_t* stream);
   snd_pcm_sframes_t (*readn)(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames);
   snd_pcm_sframes_t (*writen)(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames);
+  snd_pcm_sframes_t (*readi)(snd_pcm_t* stream, void* frames_area, snd_pcm_uframes_t frames);
+  snd_pcm_sframes_t (*writei)(snd_pcm_t* stream, const void* frames_area, snd_pcm_uframes_t frames);
   int (*prepare)(snd_pcm_t* stream);
   int (*resume)(snd_pcm_t* stream);
   int (*start)(snd_pcm_t* stream);

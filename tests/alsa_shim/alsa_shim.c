@@ -10,13 +10,15 @@
  *                         reaching the library; <call> is access, format,
  *                         channels or install, <direction> playback or capture
  *   QUAVELOR_SHIM_ERRNO   the errno number of that failure
+ *   QUAVELOR_SHIM_REFUSE_ACCESS "<access>": setting this access (its name, as
+ *                         RW_NONINTERLEAVED) fails with -EINVAL on both streams,
+ *                         as on a device that does not offer it
  *   QUAVELOR_SHIM_PERIOD  "<direction> <frames>": the period size that stream
  *                         asks the library for, whatever the program asked
  *   QUAVELOR_SHIM_BUFFER  "<direction> <frames>": the same for the buffer size
  *   QUAVELOR_SHIM_OVERRUN "<n>": the program's capture read number n (from 0)
  *                         returns -EPIPE without reading, as after an overrun
- *   QUAVELOR_SHIM_UNDERRUN "<n>": the same for playback write number n
- *   QUAVELOR_SHIM_PAUSE_MS "<ms>": the first prepare after such a fault takes
+ *   QUAVELOR_SHIM_PAUSE_MS "<ms>": the first prepare after that fault takes
  *                         this long, as a program held up would
  *   QUAVELOR_SHIM_DRAIN_MS "<ms>": once the program drains playback, the
  *                         stream reads as draining for this long
@@ -92,9 +94,7 @@ DEFINE_NEXT(snd_pcm_close, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_drop, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_state, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_readn, ORIGINAL_API)
-DEFINE_NEXT(snd_pcm_writen, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_readi, ORIGINAL_API)
-DEFINE_NEXT(snd_pcm_writei, ORIGINAL_API)
 
 static const char* direction_of(snd_pcm_t* pcm) {
   return snd_pcm_stream(pcm) == SND_PCM_STREAM_PLAYBACK ? "playback" : "capture";
@@ -181,6 +181,10 @@ int snd_pcm_hw_params_set_access(snd_pcm_t* pcm, snd_pcm_hw_params_t* params,
   ++call_depth;
   log_line("access %s %s", direction_of(pcm), snd_pcm_access_name(access));
   int result = injected_error("access", direction_of(pcm));
+  const char* refused = getenv("QUAVELOR_SHIM_REFUSE_ACCESS");
+  if (refused != NULL && called_from_program() && strcmp(refused, snd_pcm_access_name(access)) == 0) {
+    result = -EINVAL;
+  }
   if (result == 0) result = next_snd_pcm_hw_params_set_access()(pcm, params, access);
   --call_depth;
   return result;
@@ -287,12 +291,12 @@ int snd_pcm_hw_params_get_rate(const snd_pcm_hw_params_t* params, unsigned int* 
   return result;
 }
 
-/* Transfers made by the program so far, and whether a fault was injected and
- * its pause not yet taken. */
-static long reads_seen, writes_seen;
+/* Capture reads made by the program so far, and whether a fault was injected
+ * and its pause not yet taken. */
+static long reads_seen;
 static int pause_due;
 
-/* Whether transfer number `count` is the one `variable` names. */
+/* Whether read number `count` is the one `variable` names. */
 static int fault_due(const char* variable, long count) {
   const char* value = getenv(variable);
   if (value == NULL || !called_from_program() || atol(value) != count) return 0;
@@ -314,24 +318,6 @@ snd_pcm_sframes_t snd_pcm_readi(snd_pcm_t* pcm, void* buffer, snd_pcm_uframes_t 
   const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_OVERRUN", reads_seen++)
                                        ? -EPIPE
                                        : next_snd_pcm_readi()(pcm, buffer, frames);
-  --call_depth;
-  return result;
-}
-
-snd_pcm_sframes_t snd_pcm_writen(snd_pcm_t* pcm, void** areas, snd_pcm_uframes_t frames) {
-  ++call_depth;
-  const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_UNDERRUN", writes_seen++)
-                                       ? -EPIPE
-                                       : next_snd_pcm_writen()(pcm, areas, frames);
-  --call_depth;
-  return result;
-}
-
-snd_pcm_sframes_t snd_pcm_writei(snd_pcm_t* pcm, const void* buffer, snd_pcm_uframes_t frames) {
-  ++call_depth;
-  const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_UNDERRUN", writes_seen++)
-                                       ? -EPIPE
-                                       : next_snd_pcm_writei()(pcm, buffer, frames);
   --call_depth;
   return result;
 }

@@ -49,32 +49,46 @@ snd_pcm_sframes_t fake_avail_update(snd_pcm_t* stream) {
   return result;
 }
 
+// Where sample f of channel c lies for a transfer: in channel c's area, or
+// interleaved after the one pointer.
+unsigned char* sample_at(void** areas, bool interleaved, int32_t c, snd_pcm_uframes_t f) {
+  if (interleaved) {
+    return static_cast<unsigned char*>(areas[0]) +
+           (f * static_cast<snd_pcm_uframes_t>(current.channel_count) + static_cast<snd_pcm_uframes_t>(c)) *
+               bytes_per_sample;
+  }
+  return static_cast<unsigned char*>(areas[c]) + f * bytes_per_sample;
+}
+
 // Delivers the next samples of every channel's counter pattern, for exactly
 // the frames it reports.
-snd_pcm_sframes_t fake_readn(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames) {
+snd_pcm_sframes_t fake_read(snd_pcm_t* stream, void** areas, bool interleaved,
+                            snd_pcm_uframes_t frames) {
   snd_pcm_sframes_t result =
       scripted(current.plan.reads, current.read_calls, current.plan.default_read);
   if (result == whole_request) result = static_cast<snd_pcm_sframes_t>(frames);
   result = std::min(result, static_cast<snd_pcm_sframes_t>(frames));
   for (int32_t c = 0; c < current.channel_count && result > 0; ++c) {
-    auto* bytes = static_cast<unsigned char*>(areas[c]);
     for (snd_pcm_sframes_t f = 0; f < result; ++f) {
       const uint32_t value = captured_sample(c, current.samples_captured[c]++);
-      bytes[3 * f] = static_cast<unsigned char>(value);
-      bytes[3 * f + 1] = static_cast<unsigned char>(value >> 8);
-      bytes[3 * f + 2] = static_cast<unsigned char>(value >> 16);
+      unsigned char* bytes = sample_at(areas, interleaved, c, static_cast<snd_pcm_uframes_t>(f));
+      bytes[0] = static_cast<unsigned char>(value);
+      bytes[1] = static_cast<unsigned char>(value >> 8);
+      bytes[2] = static_cast<unsigned char>(value >> 16);
     }
   }
   call_record record = new_record(call_kind::readn, stream);
   record.frames = frames;
   record.result = result;
-  record.areas = copy_areas(areas);
+  record.interleaved = interleaved;
+  record.areas = interleaved ? std::vector<void*>{areas[0]} : copy_areas(areas);
   current.calls.push_back(record);
   return result;
 }
 
 // Keeps each channel's bytes of all the frames asked, whatever it reports.
-snd_pcm_sframes_t fake_writen(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames) {
+snd_pcm_sframes_t fake_write(snd_pcm_t* stream, void** areas, bool interleaved,
+                             snd_pcm_uframes_t frames) {
   snd_pcm_sframes_t result =
       scripted(current.plan.writes, current.write_calls, current.plan.default_write);
   if (result == whole_request) result = static_cast<snd_pcm_sframes_t>(frames);
@@ -82,12 +96,34 @@ snd_pcm_sframes_t fake_writen(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t
   call_record record = new_record(call_kind::writen, stream);
   record.frames = frames;
   record.result = result;
-  record.areas = copy_areas(areas);
+  record.interleaved = interleaved;
+  record.areas = interleaved ? std::vector<void*>{areas[0]} : copy_areas(areas);
   for (int32_t c = 0; c < current.channel_count; ++c) {
-    record.written.emplace_back(static_cast<const char*>(areas[c]), frames * bytes_per_sample);
+    std::string bytes;
+    for (snd_pcm_uframes_t f = 0; f < frames; ++f) {
+      bytes.append(reinterpret_cast<const char*>(sample_at(areas, interleaved, c, f)), bytes_per_sample);
+    }
+    record.written.push_back(bytes);
   }
   current.calls.push_back(record);
   return result;
+}
+
+snd_pcm_sframes_t fake_readn(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames) {
+  return fake_read(stream, areas, false, frames);
+}
+
+snd_pcm_sframes_t fake_writen(snd_pcm_t* stream, void** areas, snd_pcm_uframes_t frames) {
+  return fake_write(stream, areas, false, frames);
+}
+
+snd_pcm_sframes_t fake_readi(snd_pcm_t* stream, void* frames_area, snd_pcm_uframes_t frames) {
+  return fake_read(stream, &frames_area, true, frames);
+}
+
+snd_pcm_sframes_t fake_writei(snd_pcm_t* stream, const void* frames_area, snd_pcm_uframes_t frames) {
+  void* area = const_cast<void*>(frames_area);
+  return fake_write(stream, &area, true, frames);
 }
 
 int fake_prepare(snd_pcm_t* stream) {
@@ -116,7 +152,7 @@ int fake_drop(snd_pcm_t* stream) {
 int fake_delay(snd_pcm_t* stream, snd_pcm_sframes_t* frames) {
   const bool playback = stream == playback_handle();
   *frames = playback ? scripted(current.plan.playback_delays, current.playback_delay_calls, 0L)
-                     : scripted(current.plan.capture_delays, current.capture_delay_calls, 0L);
+                     : scripted(current.plan.capture_delays, current.capture_delay_calls, 1L);
   call_record record = new_record(call_kind::delay, stream);
   record.delay = *frames;
   current.calls.push_back(record);
@@ -126,8 +162,8 @@ int fake_delay(snd_pcm_t* stream, snd_pcm_sframes_t* frames) {
 }  // namespace
 
 const stream_calls calls = {
-    fake_wait,    fake_avail_update, fake_readn, fake_writen, fake_prepare,
-    fake_resume,  fake_start,        fake_drop,  fake_delay,
+    fake_wait,   fake_avail_update, fake_readn, fake_writen, fake_readi, fake_writei,
+    fake_prepare, fake_resume,      fake_start, fake_drop,   fake_delay,
 };
 
 void reset(int32_t channel_count) {

@@ -27,8 +27,9 @@ struct call_record {
   long delay = 0;                 // delay: the frames reported
   snd_pcm_uframes_t frames = 0;   // transfers: frames asked
   long result = 0;                // what the fake returned
-  std::vector<void*> areas;       // transfers: the pointer array as handed over
-  std::vector<std::string> written;  // writen: each channel's bytes of all frames asked
+  bool interleaved = false;       // transfers: readi or writei, not readn or writen
+  std::vector<void*> areas;       // transfers: the pointer array, or the one pointer
+  std::vector<std::string> written;  // writes: each channel's bytes of all frames asked
 };
 
 // Results by call number (0 for the first call of that kind); calls past the
@@ -38,8 +39,8 @@ struct script {
   std::vector<snd_pcm_sframes_t> reads;
   std::vector<snd_pcm_sframes_t> writes;
   std::vector<int> resumes;
-  // What snd_pcm_delay reports, by call number on each stream; a device that
-  // takes frames at once, as the null device does, reports 0.
+  // What snd_pcm_delay reports, by call number on each stream: by default
+  // nothing queued for playback and a frame waiting in capture.
   std::vector<snd_pcm_sframes_t> playback_delays;
   std::vector<snd_pcm_sframes_t> capture_delays;
   snd_pcm_sframes_t default_avail = 4096;

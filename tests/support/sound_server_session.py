@@ -1,8 +1,18 @@
-"""What the real-time tests share: their checks, and starting and stopping the
-private sound servers of scripts/ (pulse-server.sh, pipewire-server.sh)."""
+"""What the real-time tests share: their checks, starting and stopping the
+private sound servers of scripts/ (pulse-server.sh, pipewire-server.sh), and
+runs of quavelor through a server's 4-channel loop sink, which gives back
+everything played into it: a track of clicks over a quiet continuous tone
+goes into channels 1 and 2, quavelor captures them and plays them back,
+delayed, into channels 3 and 4, and one recording of the sink holds both, so
+the delay is read off a single time line."""
 
+import array
+import math
 import os
+import signal
 import subprocess
+import time
+import wave
 
 failures = []
 
@@ -42,6 +52,260 @@ def check_marked_output(name, out, expected):
     print(f"{name}: {marks} underrun mark(s)", flush=True)
     check(out.replace(b"\nPX\n", b"") == expected, f"{name}: standard output {out!r}")
     return marks
+
+
+SERVER_RATE = 48000        # the loop sink's rate: the track's and the recording's
+CHANNELS = 4
+CUSHION_FRAMES = 3 * 4096  # what quavelor plays before the first captured frame
+CLICK_FRAMES = 96          # 2 ms of a 2 kHz square wave
+CLICK_LEVEL = 20000
+CLICK_GAP = 1.37           # seconds between clicks, uneven against any block
+TONE_LEVEL = 3000          # a 1 kHz sine under the clicks, on both channels
+THRESHOLD = 8000           # a click's onset is the first sample beyond this
+SILENT_LEVEL = 1000        # a 10 ms window whose peak stays below is silent
+LATENCY_BOUND = 0.002      # seconds between the delay heard and the one due
+PROCESS_TIMEOUT = 30.0     # seconds beyond a run's length
+PLAYER_AFTER = 0.3         # seconds from starting quavelor to starting the track
+STOP_SECONDS = 1.0
+LONGEST_STOP_GAP = 1.6     # seconds of silence a stopped run may leave
+WINDOW = SERVER_RATE // 100  # 10 ms
+
+
+class run_case:
+    """One run of quavelor on `device`. `routes` maps each output channel
+    (0-based) that must carry the track to the input channel it comes from.
+    A busy run has two busy loops beside it; a run with `stop_at` is stopped
+    that many seconds after its start, for STOP_SECONDS, and its clicks after
+    the stop may come out `bound_after_stop` seconds off the delay."""
+
+    def __init__(self, name, device, mode, inputs, outputs, delay, rate, seconds, routes,
+                 busy=False, stop_at=None, bound_after_stop=LATENCY_BOUND):
+        self.name, self.device, self.mode = name, device, mode
+        self.inputs, self.outputs, self.delay, self.rate = inputs, outputs, delay, rate
+        self.seconds, self.routes, self.busy, self.stop_at = seconds, routes, busy, stop_at
+        self.bound_after_stop = bound_after_stop
+
+    def heard_delay(self):
+        """The delay due: the one asked for, or the cushion when that is
+        longer."""
+        return max(self.delay, CUSHION_FRAMES / self.rate)
+
+    def track_seconds(self):
+        """The track's length: short enough for every click to come out
+        before the run ends, whatever the delay (at most 1.5 s)."""
+        return self.seconds - 2.5
+
+
+class loop_sink:
+    """How a server's loop sink is played into and recorded: `player` and
+    `recorder` give the command for a WAV file of CHANNELS channels at
+    SERVER_RATE."""
+
+    def __init__(self, player, recorder):
+        self.player, self.recorder = player, recorder
+
+
+def click_onsets(seconds, channel):
+    """Click times in the track, in seconds: channel 2's sit between
+    channel 1's, so that no click can be taken for another's."""
+    first = 0.4 + channel * CLICK_GAP / 2
+    return [first + CLICK_GAP * k for k in range(int((seconds - first - 0.3) / CLICK_GAP) + 1)]
+
+
+def write_track(path, seconds):
+    frames = int(seconds * SERVER_RATE)
+    samples = array.array("h", bytes(2 * CHANNELS * frames))
+    period = [round(TONE_LEVEL * math.sin(2 * math.pi * k / 48)) for k in range(48)]
+    for channel in (0, 1):
+        samples[channel::CHANNELS] = array.array("h", period * (frames // 48) + period[:frames % 48])
+        for onset in click_onsets(seconds, channel):
+            first = int(onset * SERVER_RATE)
+            for k in range(CLICK_FRAMES):
+                level = CLICK_LEVEL if (k // 12) % 2 == 0 else -CLICK_LEVEL
+                samples[CHANNELS * (first + k) + channel] = level
+    with wave.open(path, "wb") as track:
+        track.setnchannels(CHANNELS)
+        track.setsampwidth(2)
+        track.setframerate(SERVER_RATE)
+        track.writeframes(samples.tobytes())
+
+
+def read_wave_channels(path):
+    """Each channel's 16-bit samples of a WAV file, also of the extensible
+    kind that the recorder writes for more than two channels."""
+    with open(path, "rb") as file:
+        content = file.read()
+    position = 12
+    while position + 8 <= len(content):
+        kind = content[position:position + 4]
+        size = int.from_bytes(content[position + 4:position + 8], "little")
+        if kind == b"data":
+            # A recorder stopped by a signal may leave the size unwritten.
+            body = content[position + 8:]
+            if 0 < size <= len(body):
+                body = body[:size]
+            samples = array.array("h")
+            samples.frombytes(body[:len(body) // (2 * CHANNELS) * 2 * CHANNELS])
+            return [samples[channel::CHANNELS] for channel in range(CHANNELS)]
+        position += 8 + size + (size & 1)
+    return [array.array("h") for _ in range(CHANNELS)]
+
+
+def window_peaks(samples):
+    """The peak level of each 10 ms window of one channel."""
+    return [max(max(samples[start:start + WINDOW]), -min(samples[start:start + WINDOW]))
+            for start in range(0, len(samples) - WINDOW + 1, WINDOW)]
+
+
+def onsets_in(samples, peaks):
+    """Frame numbers where clicks start in one channel of a recording: only
+    windows that reach the threshold are looked at sample by sample."""
+    found = []
+    last = None
+    for index, peak in enumerate(peaks):
+        if peak <= THRESHOLD:
+            continue
+        for frame in range(index * WINDOW, (index + 1) * WINDOW):
+            if samples[frame] > THRESHOLD or samples[frame] < -THRESHOLD:
+                if last is None or frame - last > SERVER_RATE // 5:
+                    found.append(frame)
+                last = frame
+    return found
+
+
+def silent_gaps(peaks):
+    """The stretches of silent 10 ms windows between the first and the last
+    window that carries sound, as (start, length) in seconds of the
+    recording."""
+    silent = [peak < SILENT_LEVEL for peak in peaks]
+    if False not in silent:
+        return []
+    first, last = silent.index(False), len(silent) - 1 - silent[::-1].index(False)
+    gaps, length = [], 0
+    for index in range(first, last + 2):
+        if index <= last and silent[index]:
+            length += 1
+        elif length:
+            gaps.append(((index - length) / 100, length / 100))
+            length = 0
+    return gaps
+
+
+def expected_output(case):
+    names = {1: "1 (mono in -> mono out)", 2: "2 (stereo in -> stereo out)",
+             3: "3 (mono in -> stereo out)"}
+    routing = f"Mode = {names[case.mode]}\n"
+    if case.mode == 2:
+        routing += f"Input Channels = {case.inputs}+{case.inputs + 1}\n"
+    else:
+        routing += f"Input Channel = {case.inputs}\n"
+    if case.mode == 1:
+        routing += f"Output Channel = {case.outputs}\n"
+    else:
+        routing += f"Output Channels = {case.outputs}+{case.outputs + 1}\n"
+    progress = "".join(f"\r{second} sec" for second in range(1, case.seconds))
+    return (f"Device = {case.device}\n{routing}Time delay ~ {case.delay:.3f} sec\n"
+            f"Sample rate = {case.rate}\nTime out at {case.seconds} sec\n{progress}\nFinished\n"
+            ).encode()
+
+
+def record_run(binary, environment, folder, case, sink):
+    """Runs quavelor while the track plays and the loop sink is recorded;
+    beside two busy loops if the case asks, stopped for STOP_SECONDS at its
+    stop_at if it has one. Returns standard output, standard error, exit
+    status and each channel of the recording."""
+    recording = os.path.join(folder, "recording.wav")
+    recorder = subprocess.Popen(sink.recorder(recording), env=environment)
+    busy = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(2 if case.busy else 0)]
+    try:
+        time.sleep(0.5)
+        arguments = [str(case.mode), str(case.inputs), str(case.outputs), str(case.delay),
+                     str(case.rate), str(case.seconds)]
+        program = subprocess.Popen([binary, case.device] + arguments, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+        started = time.monotonic()
+        time.sleep(PLAYER_AFTER)
+        player = subprocess.Popen(sink.player(os.path.join(folder, f"track-{case.seconds}.wav")),
+                                  env=environment)
+        if case.stop_at is not None:
+            time.sleep(max(0.0, started + case.stop_at - time.monotonic()))
+            program.send_signal(signal.SIGSTOP)
+            time.sleep(STOP_SECONDS)
+            program.send_signal(signal.SIGCONT)
+        try:
+            out, err = program.communicate(timeout=case.seconds + PROCESS_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            program.kill()
+            out, err = program.communicate()
+            check(False, f"{case.name}: still running {PROCESS_TIMEOUT} s after its end")
+        player.wait(timeout=PROCESS_TIMEOUT)
+    finally:
+        for loop in busy:
+            loop.kill()
+            loop.wait()
+    time.sleep(0.3)
+    recorder.terminate()
+    recorder.wait(timeout=PROCESS_TIMEOUT)
+    return out, err, program.returncode, read_wave_channels(recording)
+
+
+def check_run(binary, environment, folder, case, sink):
+    """One run, checked: standard output byte for byte, with no underrun mark
+    at all (a stopped run may have them), empty standard error, exit status
+    0; every click comes out on each routed output exactly the delay due
+    later, to within LATENCY_BOUND (or the case's bound after a stop), and
+    nothing else does; the tone comes out whole, but for the one gap of a
+    stopped run; unrouted outputs stay silent."""
+    write_track(os.path.join(folder, f"track-{case.seconds}.wav"), case.track_seconds())
+    out, err, status, channels = record_run(binary, environment, folder, case, sink)
+    check(err == b"", f"{case.name}: standard error {err!r}")
+    check(status == 0, f"{case.name}: exit status {status}")
+    marks = check_marked_output(case.name, out, expected_output(case))
+    check(case.stop_at is not None or marks == 0, f"{case.name}: {marks} underrun marks")
+
+    peaks = [window_peaks(samples) for samples in channels]
+    heard = {channel: onsets_in(channels[channel], peaks[channel]) for channel in range(CHANNELS)}
+    for channel in (0, 1):
+        check(len(heard[channel]) == len(click_onsets(case.track_seconds(), channel)),
+              f"{case.name}: {len(heard[channel])} clicks recorded on input channel {channel + 1}")
+    due = case.heard_delay() * SERVER_RATE
+    # The recording starts half a second before quavelor; clicks that come
+    # out from the stop on may be off by the looser bound.
+    stop_frame = (0.5 + case.stop_at) * SERVER_RATE if case.stop_at is not None else None
+    for output, source in case.routes.items():
+        label = f"{case.name}: output channel {output + 1}"
+        latencies, unmatched = [], list(heard[output])
+        for onset in heard[source]:
+            match = [later for later in unmatched
+                     if abs(later - onset - due) <= (case.bound_after_stop + 0.1) * SERVER_RATE]
+            if match:
+                value = (match[0] - onset - due) / SERVER_RATE
+                after_stop = stop_frame is not None and match[0] >= stop_frame
+                check(abs(value) <= (case.bound_after_stop if after_stop else LATENCY_BOUND),
+                      f"{label}: the click at {onset / SERVER_RATE:.2f} s heard "
+                      f"{value * 1000:+.2f} ms from the delay due")
+                latencies.append(value)
+                unmatched.remove(match[0])
+        # A stopped run loses the clicks captured during the stop, and those
+        # still in the ring then come out the stop's length late.
+        allowed = 2 if case.stop_at is not None else 0
+        check(len(heard[source]) - len(latencies) <= allowed,
+              f"{label}: {len(latencies)} of {len(heard[source])} clicks came out delayed")
+        check(len(unmatched) <= allowed,
+              f"{label}: {len(unmatched)} clicks that no input click explains")
+        if latencies:
+            print(f"{label}: {len(latencies)} clicks, heard {min(latencies) * 1000:+.2f} to "
+                  f"{max(latencies) * 1000:+.2f} ms from {case.heard_delay():.4f} s", flush=True)
+        gaps = silent_gaps(peaks[output])
+        if case.stop_at is None:
+            check(not gaps, f"{label}: silent stretches in the tone (start, length): {gaps} s")
+        else:
+            check(len(gaps) <= 1 and sum(length for _, length in gaps) <= LONGEST_STOP_GAP,
+                  f"{label}: silent stretches in the tone of a stopped run: {gaps} s")
+    for channel in range(2, CHANNELS):
+        if channel not in case.routes:
+            check(max(peaks[channel], default=0) < SILENT_LEVEL,
+                  f"{case.name}: sound on unrouted channel {channel + 1}")
 
 
 def exit_status():
