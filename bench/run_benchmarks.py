@@ -541,7 +541,7 @@ class Bench:
         import click_delay_test
         import sound_server_session
         self.session = test = sound_server_session
-        device = click_delay_device
+        device = click_delay_test.DEVICE
         plugin = click_delay_test.find_plugin(os.path.join(self.source_dir, ".deps", "pipewire-alsa"))
         if shutil.which("pipewire") is None or plugin is None:
             raise MeasurementError("PipeWire or its ALSA plugin is not installed")

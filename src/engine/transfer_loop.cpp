@@ -61,17 +61,18 @@ struct loop_state {
   uint32_t writes_to_settle = 0;  // writes left before it is measured
   uint32_t alignment_tries = 0;   // writes after which it could not be measured
   uint64_t unchecked_writes = 0;  // writes since the delay was last looked at
-  uint32_t drifted_checks = 0;    // looks in a row that found it drifted
+  uint32_t drifted_checks = 0;    // looks in a row that found it drifted alike
+  int64_t drift = 0;              // frames: what the first of them found
   int64_t heard_frames = -1;      // ring offset plus latency, once measured
 };
 
 // Writes after a stream was brought back before the delay is measured again.
 constexpr uint32_t settling_writes = 3;
 
-// A delay heard found off by more than this many milliseconds this many
-// times in a row, a second apart, with no stream brought back, is set right.
-// Well above what sound servers' reports stray by while queues refill.
-constexpr int64_t drift_tolerance_ms = 100;
+// A delay heard found off by more than this many milliseconds, by the same
+// amount to within a millisecond, this many times in a row a second apart,
+// with no stream brought back, is set right.
+constexpr int64_t drift_tolerance_ms = 2;
 constexpr uint32_t drift_checks = 3;
 
 // Counts one more failed cycle; `error` names the failure should it end the
@@ -297,10 +298,12 @@ void shed(const loop_context& loop, loop_state& state, int64_t frames, int64_t i
 // (its reports lag for a few blocks), frames are shed or silence is played
 // until the delay heard is that again, to within a millisecond, which a
 // report may be off by. Otherwise the delay is looked at once a second's
-// worth of writes, and set right when it has drifted by more than
-// drift_tolerance_ms in drift_checks looks in a row: some stalls leave a
-// stream running late without an overrun or underrun, and two devices on
-// separate clocks drift apart.
+// worth of writes, and set right when drift_checks looks in a row find it off
+// by the same amount, more than drift_tolerance_ms: a server may add latency
+// on its own, some stalls leave a stream running late without an overrun or
+// underrun, and two devices on separate clocks drift apart. Looks that do
+// not agree are reports still straying, as a sound server's do for some
+// seconds after a stall, and change nothing.
 void keep_delay(const loop_context& loop, loop_state& state) {
   if (state.writes_to_settle > 0) {
     --state.writes_to_settle;
@@ -326,9 +329,15 @@ void keep_delay(const loop_context& loop, loop_state& state) {
   const int64_t excess = heard - state.heard_frames;
   const int64_t rate = loop.settings.sample_rate;
   if (!state.alignment_due) {
-    const bool drifted = std::abs(excess) > rate * drift_tolerance_ms / 1000;
-    state.drifted_checks = drifted ? state.drifted_checks + 1 : 0;
-    if (state.drifted_checks < drift_checks) return;
+    if (std::abs(excess) <= rate * drift_tolerance_ms / 1000) {
+      state.drifted_checks = 0;
+      return;
+    }
+    if (state.drifted_checks == 0 || std::abs(excess - state.drift) > rate / 1000) {
+      state.drift = excess;
+      state.drifted_checks = 0;
+    }
+    if (++state.drifted_checks < drift_checks) return;
   }
   state.alignment_due = false;
   state.alignment_tries = 0;
