@@ -561,6 +561,7 @@ class Bench:
         track = os.path.join(self.work, "pipewire-track.wav")
         test.write_track(track, PIPEWIRE_SECONDS - 2.5)
         try:
+            test.warm_up(environment, self.work, click_delay_test.SINK)
             for rate in PIPEWIRE_RATES:
                 figures, out, channels = self.pipewire_run(
                     [self.quavelor, device, "2", "1", "3", str(PIPEWIRE_DELAY), str(rate),

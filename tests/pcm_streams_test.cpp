@@ -100,7 +100,7 @@ std::string configuration_calls(const std::string& direction, const std::string&
          " RW_NONINTERLEAVED\nformat " + direction + " S24_3LE\nchannels " + direction + " " +
          std::to_string(channels) + "\nrate " + direction + " " + std::to_string(rate) +
          "\nperiod " + direction + " " + std::to_string(period) + "\nbuffer " + direction +
-         " 32768\ninstall " + direction + "\n";
+         (direction == "playback" ? " 32768" : " 16384") + "\ninstall " + direction + "\n";
 }
 
 // The read-back after the capture install, in its fixed order.

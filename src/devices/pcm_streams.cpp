@@ -69,7 +69,7 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
   snd_pcm_hw_params_alloca(&playback_params);
   unsigned int playback_rate = settings.sample_rate;
   snd_pcm_uframes_t playback_period = requested_period_frames;
-  snd_pcm_uframes_t playback_buffer = requested_buffer_frames;
+  snd_pcm_uframes_t playback_buffer = requested_playback_buffer_frames;
   streams.playback_interleaved =
       offer_configuration(streams.playback, playback_params, playback_messages, channels,
                           &playback_rate, &playback_period, &playback_buffer);
@@ -87,7 +87,7 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
   snd_pcm_hw_params_alloca(&capture_params);
   unsigned int capture_rate = settings.sample_rate;
   snd_pcm_uframes_t capture_period = granted_period;
-  snd_pcm_uframes_t capture_buffer = requested_buffer_frames;
+  snd_pcm_uframes_t capture_buffer = requested_capture_buffer_frames;
   streams.capture_interleaved =
       offer_configuration(streams.capture, capture_params, capture_messages, channels,
                           &capture_rate, &capture_period, &capture_buffer);

@@ -19,8 +19,11 @@ struct pcm_pair {
 };
 
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
-// Room for the transfer loop's cushion of silence and a block beyond it.
-constexpr snd_pcm_uframes_t requested_buffer_frames = 32768;
+// Playback has room for the transfer loop's cushion of silence and a block
+// beyond it with some to spare, so that a device that wakes the loop before
+// it has room cannot make it spin; capture holds four blocks.
+constexpr snd_pcm_uframes_t requested_playback_buffer_frames = 32768;
+constexpr snd_pcm_uframes_t requested_capture_buffer_frames = 16384;
 
 // Opens and configures playback, then capture, on settings.device_name with
 // plan.device_channel_count channels. Any failure is reported (on standard

@@ -28,7 +28,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sound_server_session import (  # noqa: E402
     CHANNELS, SERVER_RATE, check_run, exit_status, loop_sink, run_case, start_server,
-    stop_server)
+    stop_server, warm_up)
 
 DEVICE = "quavelor_pipewire"
 PLUGIN = "libasound_module_pcm_pipewire.so"
@@ -85,6 +85,7 @@ def main():
                    f'pcm.{DEVICE} {{ type pipewire }}\n')
     environment["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + devices
     try:
+        warm_up(environment, folder, SINK)
         for case in RUNS:
             check_run(binary, environment, folder, case, SINK)
     finally:
