@@ -717,21 +717,25 @@ TEST_F(transfer_loop, a_delay_heard_short_after_a_stream_comes_back_is_filled_wi
   EXPECT_TRUE(same_bytes(played.substr(before * 3, 1000 * 3), std::string(1000 * 3, '\0')));
 }
 
-TEST_F(transfer_loop, a_delay_that_drifts_with_no_stream_brought_back_is_set_right_after_three_looks) {
-  // At 44100 the delay is looked at every tenth write; three looks in a row
-  // find it 5000 frames (113 ms) long, and 5000 frames are shed, here all
-  // from capture, as the ring holds no delay.
-  configure_plain(cushion_frames + 31 * block_frames);
-  const long drifted = cushion + 4999;
-  script().playback_delays = {cushion - 1, drifted, drifted, drifted};
-  const std::string look = "wait playback 100\navail_update playback -> 4096\n"
-                           "readn capture 4096 -> 4096\nwriten playback 4096 -> 4096\n" +
-                           measured(drifted);
+TEST_F(transfer_loop, a_delay_that_drifts_with_no_stream_brought_back_is_set_right_after_three_like_looks) {
+  // At 44100 the delay is looked at every tenth write. The first look finds
+  // it 13000 frames long, the next three 12000 (272 ms): only looks that
+  // agree count, and after the fourth 12000 frames are shed, here all from
+  // capture, as the ring holds no delay.
+  configure_plain(cushion_frames + 41 * block_frames);
+  script().playback_delays = {cushion - 1, cushion + 12999, cushion + 11999, cushion + 11999,
+                              cushion + 11999};
+  const auto look = [](long playback) {
+    return "wait playback 100\navail_update playback -> 4096\nreadn capture 4096 -> 4096\n"
+           "writen playback 4096 -> 4096\n" + measured(playback);
+  };
   EXPECT_EQ(run(), "\r1 sec\r2 sec\r3 sec\nFinished\n");
   EXPECT_EQ(describe_calls(), run_start() + cycle(4096, "", 4096, measured(cushion - 1)) +
-                                  cycles(9) + look + cycles(9) + look + cycles(9) + look +
+                                  cycles(9) + look(cushion + 12999) + cycles(9) +
+                                  look(cushion + 11999) + cycles(9) + look(cushion + 11999) +
+                                  cycles(9) + look(cushion + 11999) +
                                   "readn capture 1 -> 1\nreadn capture 4096 -> 4096\n"
-                                  "readn capture 903 -> 903\n");
+                                  "readn capture 4096 -> 4096\nreadn capture 3807 -> 3807\n");
 }
 
 TEST_F(transfer_loop, progress_shows_each_whole_second_once_on_one_line) {

@@ -71,8 +71,10 @@ constexpr uint32_t settling_writes = 3;
 
 // A delay heard found off by more than this many milliseconds, by the same
 // amount to within a millisecond, this many times in a row a second apart,
-// with no stream brought back, is set right.
-constexpr int64_t drift_tolerance_ms = 2;
+// with no stream brought back, is set right. Reports may be off by a sound
+// server's processing quantum (2048 frames at 48000, 8192 at most) for long
+// stretches, while the delay heard is right: the bound lies above that.
+constexpr int64_t drift_tolerance_ms = 250;
 constexpr uint32_t drift_checks = 3;
 
 // Counts one more failed cycle; `error` names the failure should it end the
@@ -299,11 +301,11 @@ void shed(const loop_context& loop, loop_state& state, int64_t frames, int64_t i
 // until the delay heard is that again, to within a millisecond, which a
 // report may be off by. Otherwise the delay is looked at once a second's
 // worth of writes, and set right when drift_checks looks in a row find it off
-// by the same amount, more than drift_tolerance_ms: a server may add latency
-// on its own, some stalls leave a stream running late without an overrun or
-// underrun, and two devices on separate clocks drift apart. Looks that do
-// not agree are reports still straying, as a sound server's do for some
-// seconds after a stall, and change nothing.
+// by the same amount, more than drift_tolerance_ms: some stalls leave a
+// stream running late without an overrun or underrun, and two devices on
+// separate clocks drift apart. Looks that do not agree are reports still
+// straying, as a sound server's do for some seconds after a stall, and change
+// nothing.
 void keep_delay(const loop_context& loop, loop_state& state) {
   if (state.writes_to_settle > 0) {
     --state.writes_to_settle;
