@@ -47,7 +47,7 @@ fi
 # plugin is unpacked into .deps/ of this tree instead of installed; the tests
 # name it in an ALSA configuration of their own.
 plugin_folder=.deps/pipewire-alsa
-if $everything && ! find "$plugin_folder" -name libasound_module_pcm_pipewire.so 2>/dev/null | grep -q .; then
+if $everything && [ -z "$(find "$plugin_folder" -name libasound_module_pcm_pipewire.so 2>/dev/null)" ]; then
   download=$(mktemp -d)
   if ! (cd "$download" && apt-get download -q pipewire-alsa); then
     "${run_as_root[@]}" apt-get update -q

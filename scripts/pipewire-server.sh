@@ -42,10 +42,10 @@ EOF
     # Ready once the session manager is connected: until then nothing would
     # link a stream to the node.
     for _ in $(seq 100); do
-      wpctl status 2>/dev/null | grep -q WirePlumber && break
+      grep -q WirePlumber <<<"$(wpctl status 2>/dev/null)" && break
       sleep 0.1
     done
-    wpctl status 2>/dev/null | grep -q WirePlumber || { echo "the session manager did not start" >&2; cat "$folder"/*.log >&2; exit 1; }
+    grep -q WirePlumber <<<"$(wpctl status 2>/dev/null)" || { echo "the session manager did not start" >&2; cat "$folder"/*.log >&2; exit 1; }
     echo "export XDG_RUNTIME_DIR=$folder PIPEWIRE_NODE=$node"
     ;;
   stop)

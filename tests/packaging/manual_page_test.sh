@@ -27,7 +27,7 @@ expected='quavelor device [mode [input-channel [output-channel [delay [sample-ra
 [ "$synopsis" = "$expected" ] || fail "SYNOPSIS reads '$synopsis', expected '$expected'"
 
 for section in NAME SYNOPSIS DESCRIPTION ARGUMENTS MODES OUTPUT "EXIT STATUS" EXAMPLES WARNING; do
-  printf '%s\n' "$rendered" | grep -qx "$section" || fail "no section $section"
+  grep -qx "$section" <<<"$rendered" || fail "no section $section"
 done
 
 exit "$failed"
