@@ -1,1 +1,0 @@
-export XDG_RUNTIME_DIR=/tmp/exp/pw PIPEWIRE_NODE=quavelor_loop
