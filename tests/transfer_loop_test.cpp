@@ -126,10 +126,23 @@ std::string cushion_calls() {
 
 std::string run_start() { return cushion_calls() + "start capture\n"; }
 
-// The latency measured after a write, as the fake reports it.
-std::string measured(long playback = 0, long capture = 1) {
+// A look at the latency after a write, as the fake reports it: each stream
+// asked twice, playback first.
+std::string reports(long playback, long capture, long playback_again, long capture_again) {
   return "delay playback -> " + std::to_string(playback) + "\ndelay capture -> " +
-         std::to_string(capture) + "\n";
+         std::to_string(capture) + "\ndelay playback -> " + std::to_string(playback_again) +
+         "\ndelay capture -> " + std::to_string(capture_again) + "\n";
+}
+
+std::string measured(long playback = 0, long capture = 1) {
+  return reports(playback, capture, playback, capture);
+}
+
+// Scripted figures for successive looks that each find a stream steady.
+std::vector<snd_pcm_sframes_t> looks(std::initializer_list<snd_pcm_sframes_t> figures) {
+  std::vector<snd_pcm_sframes_t> reported;
+  for (const snd_pcm_sframes_t figure : figures) reported.insert(reported.end(), 2, figure);
+  return reported;
 }
 
 // The calls of one cycle in which playback has room for `frames`, as
@@ -663,8 +676,8 @@ TEST_F(transfer_loop, the_delay_heard_is_measured_once_audio_flows_and_kept_afte
   // waiting in capture go first, then the 3212 left in the ring, then 9076
   // more from capture.
   configure(routing_mode::mono_to_both, 0, 0, 0.5f, 32000, 2 * cushion_frames + 12 * block_frames);
-  script().playback_delays = {cushion + 500, 2 * cushion + 500};
-  script().capture_delays = {1, 2000};
+  script().playback_delays = looks({cushion + 500, 2 * cushion + 500});
+  script().capture_delays = looks({1, 2000});
   set_result(script().writes, cushion_writes + 2, -EPIPE);
   EXPECT_EQ(run(), "\nPX\n\r1 sec\r2 sec\nFinished\n");
   EXPECT_EQ(describe_calls(),
@@ -702,7 +715,7 @@ TEST_F(transfer_loop, the_delay_heard_is_measured_once_audio_flows_and_kept_afte
 
 TEST_F(transfer_loop, a_delay_heard_short_after_a_stream_comes_back_is_filled_with_silence) {
   configure_plain(cushion_frames + 6 * block_frames);
-  script().playback_delays = {cushion - 1, cushion - 1001};
+  script().playback_delays = looks({cushion - 1, cushion - 1001});
   set_result(script().reads, 1, -EPIPE);
   EXPECT_EQ(run(), "\nRX\n\nFinished\n");
   EXPECT_EQ(describe_calls(),
@@ -723,8 +736,8 @@ TEST_F(transfer_loop, a_delay_that_drifts_with_no_stream_brought_back_is_set_rig
   // agree count, and after the fourth 12000 frames are shed, here all from
   // capture, as the ring holds no delay.
   configure_plain(cushion_frames + 41 * block_frames);
-  script().playback_delays = {cushion - 1, cushion + 12999, cushion + 11999, cushion + 11999,
-                              cushion + 11999};
+  script().playback_delays = looks({cushion - 1, cushion + 12999, cushion + 11999, cushion + 11999,
+                                    cushion + 11999});
   const auto look = [](long playback) {
     return "wait playback 100\navail_update playback -> 4096\nreadn capture 4096 -> 4096\n"
            "writen playback 4096 -> 4096\n" + measured(playback);
@@ -736,6 +749,22 @@ TEST_F(transfer_loop, a_delay_that_drifts_with_no_stream_brought_back_is_set_rig
                                   cycles(9) + look(cushion + 11999) +
                                   "readn capture 1 -> 1\nreadn capture 4096 -> 4096\n"
                                   "readn capture 4096 -> 4096\nreadn capture 3807 -> 3807\n");
+}
+
+TEST_F(transfer_loop, a_look_in_which_a_stream_moved_on_between_its_two_reports_is_not_used) {
+  // A server step of 2048 frames falls after the first playback report: that
+  // report and capture's make a sum 2048 frames too long. The next write's
+  // look finds both streams steady and sheds what lies beyond the cushion.
+  configure_plain(cushion_frames + 4 * block_frames);
+  script().playback_delays = {cushion + 2548, cushion + 500, cushion + 500, cushion + 500};
+  script().capture_delays = looks({2049, 2049});
+  EXPECT_EQ(run(), "\nFinished\n");
+  EXPECT_EQ(describe_calls(),
+            run_start() + cycle(4096, "", 4096, reports(cushion + 2548, 2049, cushion + 500, 2049)) +
+                cycle(4096, "", 4096,
+                      measured(cushion + 500, 2049) +
+                          "readn capture 2049 -> 2049\nreadn capture 500 -> 500\n") +
+                cycles(2));
 }
 
 TEST_F(transfer_loop, progress_shows_each_whole_second_once_on_one_line) {

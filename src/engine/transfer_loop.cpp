@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "fatal.h"
 
@@ -250,16 +251,29 @@ size_t write_playback(const loop_context& loop, loop_state& state, size_t cycle_
 
 // The frames a sound captured now takes to come out of playback, as the
 // library reports the two streams: what capture holds before it can be read
-// and what playback holds before it is heard. Unknown (false) when either
-// report fails, and when capture reports no delay at all: the PulseAudio
-// plugin reports 0 whenever its own figure would be negative (the sum then
-// comes out up to 2000 frames too high), a device whose position moves a
-// period at a time reports 0 just after a read, and a device that takes
-// frames at once, such as the null device, reports 0 always.
+// and what playback holds before it is heard. Each stream is asked twice,
+// playback first: a sound server's thread moves both streams on by a
+// processing quantum at once, and one step that falls between the two
+// streams' reports puts their sum a quantum off, so the reports count only
+// when each stream's two agree to within a millisecond. Unknown (false) too
+// when a report fails, and when capture reports no delay at all: the
+// PulseAudio plugin reports 0 whenever its own figure would be negative (the
+// sum then comes out up to 2000 frames too high), a device whose position
+// moves a period at a time reports 0 just after a read, and a device that
+// takes frames at once, such as the null device, reports 0 always.
 bool report_latency(const loop_context& loop, snd_pcm_sframes_t& playback,
                     snd_pcm_sframes_t& capture) {
-  return loop.calls.delay(loop.streams.playback, &playback) >= 0 &&
-         loop.calls.delay(loop.streams.capture, &capture) >= 0 && capture > 0;
+  snd_pcm_t* const asked[4] = {loop.streams.playback, loop.streams.capture, loop.streams.playback,
+                               loop.streams.capture};
+  snd_pcm_sframes_t reports[4] = {};
+  for (int k = 0; k < 4; ++k) {
+    if (loop.calls.delay(asked[k], &reports[k]) < 0) return false;
+  }
+  const snd_pcm_sframes_t tolerance = loop.settings.sample_rate / 1000;
+  playback = reports[2];
+  capture = reports[3];
+  return std::abs(reports[2] - reports[0]) <= tolerance &&
+         std::abs(reports[3] - reports[1]) <= tolerance && reports[1] > 0 && capture > 0;
 }
 
 // Reads up to `frames` captured frames and leaves them unplayed; returns how
