@@ -357,7 +357,7 @@ TEST_F(transfer_loop, a_run_writes_its_cushion_starts_capture_and_each_cycle_mov
             "wait playback 100\navail_update playback -> 4096\n"
             "readn capture 4096 -> 4096\nwriten playback 4096 -> 4096\n" + measured() +
             "wait playback 100\navail_update playback -> 300\n"
-            "readn capture 300 -> 300\nwriten playback 300 -> 300\n"
+            "readn capture 300 -> 300\nwriten playback 300 -> 300\n" + measured() +
             "wait playback 100\navail_update playback -> 4096\n"
             "readn capture 4096 -> 4096\nwriten playback 4096 -> 4096\n");
   expect_exact_cycles();
@@ -410,8 +410,9 @@ TEST_F(transfer_loop, a_capture_read_short_of_the_cycle_plays_only_its_frames_so
   script().reads = {1000, 0, whole, 17, whole};
   EXPECT_EQ(run(), "\nFinished\n");
   // A read of nothing plays nothing.
-  EXPECT_EQ(describe_calls(), run_start() + cycle(1000, "", 1000, measured()) +
-                                  cycle(0, "") + cycle() + cycle(17, "", 17, "") + cycles(2));
+  EXPECT_EQ(describe_calls(), run_start() + cycle(1000, "", 1000, measured()) + cycle(0, "") +
+                                  cycle(4096, "", 4096, measured()) + cycle(17, "", 17, "") +
+                                  cycles(2));
   // The stream played is the stream captured, unbroken: silence for the
   // cushion, then every captured frame once, in order.
   EXPECT_TRUE(same_bytes(played_stream(1),
@@ -495,11 +496,12 @@ TEST_F(transfer_loop, a_capture_overrun_marks_rx_restarts_capture_and_plays_noth
   script().reads = {whole, whole, -EPIPE, 700, -EPIPE};
   EXPECT_EQ(run(), "\nRX\n\nRX\n\nFinished\n");
   const std::string overrun = cycle_of(1000, -EPIPE, "prepare capture\nstart capture\n", 0, "");
-  // The delay is measured again on the fourth write after a restart.
-  EXPECT_EQ(describe_calls(), run_start() + cycle_of(1000, 1000, "", 1000, measured()) +
-                                  cycles(1, 1000) + overrun + cycle_of(1000, 700, "", 700, "") +
-                                  overrun + cycles(3, 1000) +
-                                  cycle_of(1000, 1000, "", 1000, measured()) + cycles(2, 1000));
+  // The delay is set on two like looks, after the first two writes and
+  // again from the fourth write after a restart.
+  const std::string look = cycle_of(1000, 1000, "", 1000, measured());
+  EXPECT_EQ(describe_calls(), run_start() + look + look + overrun +
+                                  cycle_of(1000, 700, "", 700, "") + overrun + cycles(3, 1000) +
+                                  look + look + cycles(1, 1000));
   EXPECT_EQ(positions(call_kind::readn),
             (std::vector<size_t>{0, 1000, 2000, 2000, 2700, 2700, 0, 1000, 2000, 3000, 0}));
   // Every frame captured is played once, in order, the delay after it.
@@ -670,27 +672,28 @@ TEST_F(transfer_loop_DeathTest, the_failing_spell_that_ends_a_run_is_five_second
 
 TEST_F(transfer_loop, the_delay_heard_is_measured_once_audio_flows_and_kept_after_a_stream_comes_back) {
   // 16000 frames of delay at 32000, 3712 of them in the ring behind the
-  // cushion. The first measure reports 501 frames beyond the cushion: the one
-  // waiting in capture is read and dropped, 500 are dropped from the ring.
-  // After the underrun, the fourth write finds 14288 frames too many: the 2000
-  // waiting in capture go first, then the 3212 left in the ring, then 9076
-  // more from capture.
+  // cushion. The first two looks report 501 frames beyond the cushion: the
+  // one waiting in capture is read and dropped, 500 are dropped from the
+  // ring. After the underrun, the fourth and fifth writes find 14288 frames
+  // too many: the 2000 waiting in capture go first, then the 3212 left in
+  // the ring, then 9076 more from capture.
   configure(routing_mode::mono_to_both, 0, 0, 0.5f, 32000, 2 * cushion_frames + 12 * block_frames);
-  script().playback_delays = looks({cushion + 500, 2 * cushion + 500});
-  script().capture_delays = looks({1, 2000});
+  script().playback_delays =
+      looks({cushion + 500, cushion + 500, 2 * cushion + 500, 2 * cushion + 500});
+  script().capture_delays = looks({1, 1, 2000, 2000});
   set_result(script().writes, cushion_writes + 2, -EPIPE);
   EXPECT_EQ(run(), "\nPX\n\r1 sec\r2 sec\nFinished\n");
   EXPECT_EQ(describe_calls(),
-            run_start() + cycle(4096, "", 4096, measured(cushion + 500, 1) + "readn capture 1 -> 1\n") +
-                cycle() +
+            run_start() + cycle(4096, "", 4096, measured(cushion + 500, 1)) +
+                cycle(4096, "", 4096, measured(cushion + 500, 1) + "readn capture 1 -> 1\n") +
                 cycle(4096, "", -EPIPE,
                       "prepare playback\n" + cushion_calls() + "writen playback 4096 -> 4096\n") +
-                cycles(2) +
+                cycles(2) + cycle(4096, "", 4096, measured(2 * cushion + 500, 2000)) +
                 cycle(4096, "", 4096,
                       measured(2 * cushion + 500, 2000) +
                           "readn capture 2000 -> 2000\nreadn capture 4096 -> 4096\n"
                           "readn capture 4096 -> 4096\nreadn capture 884 -> 884\n") +
-                cycles(6));
+                cycles(5));
   // Played, in stretches of frames that each carry the capture delayed by
   // one amount (0 for silence).
   const std::string played = played_stream(0);
@@ -698,8 +701,8 @@ TEST_F(transfer_loop, the_delay_heard_is_measured_once_audio_flows_and_kept_afte
     size_t frames;
     size_t delay;
   };
-  const part parts[] = {{cushion_frames + 4096, 16000}, {3212, 15500}, {884, 15499},
-                        {cushion_frames, 0},           {4 * 4096, 27787}, {6 * 4096, 13499}};
+  const part parts[] = {{cushion_frames + 2 * 4096, 16000}, {cushion_frames, 0},
+                        {3212, 27788}, {884 + 4 * 4096, 27787}, {5 * 4096, 13499}};
   size_t at = 0;
   for (const part& p : parts) {
     SCOPED_TRACE("frame " + std::to_string(at));
@@ -714,19 +717,21 @@ TEST_F(transfer_loop, the_delay_heard_is_measured_once_audio_flows_and_kept_afte
 }
 
 TEST_F(transfer_loop, a_delay_heard_short_after_a_stream_comes_back_is_filled_with_silence) {
-  configure_plain(cushion_frames + 6 * block_frames);
-  script().playback_delays = looks({cushion - 1, cushion - 1001});
-  set_result(script().reads, 1, -EPIPE);
+  configure_plain(cushion_frames + 8 * block_frames);
+  script().playback_delays = looks({cushion - 1, cushion - 1, cushion - 1001, cushion - 1001});
+  set_result(script().reads, 2, -EPIPE);
   EXPECT_EQ(run(), "\nRX\n\nFinished\n");
   EXPECT_EQ(describe_calls(),
             run_start() + cycle(4096, "", 4096, measured(cushion - 1)) +
+                cycle(4096, "", 4096, measured(cushion - 1)) +
                 cycle_of(4096, -EPIPE, "prepare capture\nstart capture\n", 0, "") + cycles(3) +
+                cycle(4096, "", 4096, measured(cushion - 1001)) +
                 cycle(4096, "", 4096,
                       measured(cushion - 1001) + "avail_update playback -> 4096\n" +
                           "writen playback 1000 -> 1000\n") +
                 cycles(1));
   const std::string played = played_stream(1);
-  const size_t before = cushion_frames + 5 * block_frames;
+  const size_t before = cushion_frames + 7 * block_frames;
   EXPECT_TRUE(same_bytes(played.substr(before * 3, 1000 * 3), std::string(1000 * 3, '\0')));
 }
 
@@ -735,36 +740,41 @@ TEST_F(transfer_loop, a_delay_that_drifts_with_no_stream_brought_back_is_set_rig
   // it 13000 frames long, the next three 12000 (272 ms): only looks that
   // agree count, and after the fourth 12000 frames are shed, here all from
   // capture, as the ring holds no delay.
-  configure_plain(cushion_frames + 41 * block_frames);
-  script().playback_delays = looks({cushion - 1, cushion + 12999, cushion + 11999, cushion + 11999,
+  configure_plain(cushion_frames + 42 * block_frames);
+  script().playback_delays = looks({cushion - 1, cushion - 1, cushion + 12999, cushion + 11999, cushion + 11999,
                                     cushion + 11999});
   const auto look = [](long playback) {
     return "wait playback 100\navail_update playback -> 4096\nreadn capture 4096 -> 4096\n"
            "writen playback 4096 -> 4096\n" + measured(playback);
   };
-  EXPECT_EQ(run(), "\r1 sec\r2 sec\r3 sec\nFinished\n");
+  EXPECT_EQ(run(), "\r1 sec\r2 sec\r3 sec\r4 sec\nFinished\n");
   EXPECT_EQ(describe_calls(), run_start() + cycle(4096, "", 4096, measured(cushion - 1)) +
-                                  cycles(9) + look(cushion + 12999) + cycles(9) +
+                                  cycle(4096, "", 4096, measured(cushion - 1)) + cycles(9) + look(cushion + 12999) + cycles(9) +
                                   look(cushion + 11999) + cycles(9) + look(cushion + 11999) +
                                   cycles(9) + look(cushion + 11999) +
                                   "readn capture 1 -> 1\nreadn capture 4096 -> 4096\n"
                                   "readn capture 4096 -> 4096\nreadn capture 3807 -> 3807\n");
 }
 
-TEST_F(transfer_loop, a_look_in_which_a_stream_moved_on_between_its_two_reports_is_not_used) {
+TEST_F(transfer_loop, the_delay_heard_is_set_only_on_steady_reports_and_two_like_looks) {
   // A server step of 2048 frames falls after the first playback report: that
-  // report and capture's make a sum 2048 frames too long. The next write's
-  // look finds both streams steady and sheds what lies beyond the cushion.
-  configure_plain(cushion_frames + 4 * block_frames);
-  script().playback_delays = {cushion + 2548, cushion + 500, cushion + 500, cushion + 500};
-  script().capture_delays = looks({2049, 2049});
+  // report and capture's make a sum 2048 frames too long. A look is used only
+  // with the next one alike: here a step between writes puts the second look
+  // a quantum off the third. The fourth is alike, and what lies beyond the
+  // cushion is shed.
+  configure_plain(cushion_frames + 5 * block_frames);
+  script().playback_delays = {cushion + 2548, cushion + 500, cushion + 2548, cushion + 2548,
+                              cushion + 500,  cushion + 500, cushion + 500,  cushion + 500};
+  script().capture_delays = looks({2049, 2049, 2049, 2049});
   EXPECT_EQ(run(), "\nFinished\n");
   EXPECT_EQ(describe_calls(),
             run_start() + cycle(4096, "", 4096, reports(cushion + 2548, 2049, cushion + 500, 2049)) +
+                cycle(4096, "", 4096, measured(cushion + 2548, 2049)) +
+                cycle(4096, "", 4096, measured(cushion + 500, 2049)) +
                 cycle(4096, "", 4096,
                       measured(cushion + 500, 2049) +
                           "readn capture 2049 -> 2049\nreadn capture 500 -> 500\n") +
-                cycles(2));
+                cycles(1));
 }
 
 TEST_F(transfer_loop, progress_shows_each_whole_second_once_on_one_line) {

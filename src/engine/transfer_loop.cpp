@@ -60,21 +60,26 @@ struct loop_state {
   failure_watch playback_watch{"Playback stream keeps failing: %s\n"};
   bool alignment_due = true;      // the delay heard is to be set right after a write
   uint32_t writes_to_settle = 0;  // writes left before it is measured
-  uint32_t alignment_tries = 0;   // writes after which it could not be measured
+  uint32_t alignment_tries = 0;   // looks made while it is due
   uint64_t unchecked_writes = 0;  // writes since the delay was last looked at
-  uint32_t drifted_checks = 0;    // looks in a row that found it drifted alike
-  int64_t drift = 0;              // frames: what the first of them found
+  uint32_t like_looks = 0;        // looks in a row that found the delay heard alike
+  int64_t last_look = 0;          // frames: what the last of them found
   int64_t heard_frames = -1;      // ring offset plus latency, once measured
 };
 
 // Writes after a stream was brought back before the delay is measured again.
 constexpr uint32_t settling_writes = 3;
 
-// A delay heard found off by more than this many milliseconds, by the same
-// amount to within a millisecond, this many times in a row a second apart,
-// with no stream brought back, is set right. Reports may be off by a sound
-// server's processing quantum (2048 frames at 48000, 8192 at most) for long
-// stretches, while the delay heard is right: the bound lies above that.
+// The delay heard is set as soon as this many looks on writes in a row find
+// it alike, to within a millisecond. A single look may be a sound server's
+// processing quantum off (2048 frames at 48000), when one stream has been
+// moved on and the other not yet.
+constexpr uint32_t alignment_looks = 2;
+
+// A delay heard found off by more than this many milliseconds, alike this
+// many times in a row a second apart, with no stream brought back, is set
+// right. Reports may stray by a quantum for long stretches while the delay
+// heard is right: the bound lies above the largest (8192 frames).
 constexpr int64_t drift_tolerance_ms = 250;
 constexpr uint32_t drift_checks = 3;
 
@@ -131,6 +136,7 @@ void write_silence(const loop_context& loop, loop_state& state, size_t frames) {
 void measure_again(loop_state& state) {
   state.alignment_due = true;
   state.alignment_tries = 0;
+  state.like_looks = 0;
   state.writes_to_settle = settling_writes;
 }
 
@@ -307,19 +313,19 @@ void shed(const loop_context& loop, loop_state& state, int64_t frames, int64_t i
 }
 
 // Keeps the delay heard, after each write that played frames: the ring
-// offset plus the latency the streams report. The first measurement sheds
-// what the device adds beyond the cushion, which the offset already left
-// out; a device that reports less than the cushion is taken to add nothing.
-// That delay is then kept. Once a stream that was brought back has settled
-// (its reports lag for a few blocks), frames are shed or silence is played
-// until the delay heard is that again, to within a millisecond, which a
-// report may be off by. Otherwise the delay is looked at once a second's
-// worth of writes, and set right when drift_checks looks in a row find it off
-// by the same amount, more than drift_tolerance_ms: some stalls leave a
-// stream running late without an overrun or underrun, and two devices on
-// separate clocks drift apart. Looks that do not agree are reports still
-// straying, as a sound server's do for some seconds after a stall, and change
-// nothing.
+// offset plus the latency the streams report. It is set once alignment_looks
+// looks on writes in a row agree: the first time by shedding what the device
+// adds beyond the cushion, which the offset already left out (a device that
+// reports less than the cushion is taken to add nothing), and that delay is
+// then kept. Once a stream that was brought back has settled (its reports lag
+// for a few blocks), frames are shed or silence is played until the delay
+// heard is that again, to within a millisecond. Otherwise the delay is looked
+// at once a second's worth of writes, and set right when drift_checks looks
+// in a row find it off alike, by more than drift_tolerance_ms: some stalls
+// leave a stream running late without an overrun or underrun, and two
+// devices on separate clocks drift apart. Looks that do not agree are reports
+// still straying, as a sound server's do for some seconds after a stall, and
+// change nothing.
 void keep_delay(const loop_context& loop, loop_state& state) {
   if (state.writes_to_settle > 0) {
     --state.writes_to_settle;
@@ -327,37 +333,34 @@ void keep_delay(const loop_context& loop, loop_state& state) {
   }
   if (!state.alignment_due && ++state.unchecked_writes < loop.restart_cycles) return;
   state.unchecked_writes = 0;
+  // Given up after a second's worth of writes with no usable looks, until
+  // the next restart.
+  if (state.alignment_due && ++state.alignment_tries > loop.restart_cycles) {
+    state.alignment_due = false;
+    return;
+  }
   snd_pcm_sframes_t playback = 0;
   snd_pcm_sframes_t capture = 0;
   if (!report_latency(loop, playback, capture)) {
-    // Given up after a second's worth of writes, until the next restart.
-    if (state.alignment_due && ++state.alignment_tries >= loop.restart_cycles) {
-      state.alignment_due = false;
-    }
+    state.like_looks = 0;
     return;
   }
+  const int64_t rate = loop.settings.sample_rate;
   const int64_t latency = static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
   const int64_t heard = static_cast<int64_t>(state.ring_offset / bytes_per_sample) + latency;
+  const bool alike = state.like_looks > 0 && std::abs(heard - state.last_look) <= rate / 1000;
+  state.like_looks = alike ? state.like_looks + 1 : 1;
+  state.last_look = heard;
+  if (state.like_looks < (state.alignment_due ? alignment_looks : drift_checks)) return;
+
   if (state.heard_frames < 0) {
     const int64_t beyond = std::max<int64_t>(0, latency - static_cast<int64_t>(cushion_frames));
     state.heard_frames = heard - beyond;
   }
   const int64_t excess = heard - state.heard_frames;
-  const int64_t rate = loop.settings.sample_rate;
-  if (!state.alignment_due) {
-    if (std::abs(excess) <= rate * drift_tolerance_ms / 1000) {
-      state.drifted_checks = 0;
-      return;
-    }
-    if (state.drifted_checks == 0 || std::abs(excess - state.drift) > rate / 1000) {
-      state.drift = excess;
-      state.drifted_checks = 0;
-    }
-    if (++state.drifted_checks < drift_checks) return;
-  }
+  if (!state.alignment_due && std::abs(excess) <= rate * drift_tolerance_ms / 1000) return;
   state.alignment_due = false;
-  state.alignment_tries = 0;
-  state.drifted_checks = 0;
+  state.like_looks = 0;
   if (excess > rate / 1000) {
     shed(loop, state, excess, capture);
   } else if (excess < -rate / 1000) {
