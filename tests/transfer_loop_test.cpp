@@ -756,21 +756,22 @@ TEST_F(transfer_loop, a_delay_that_drifts_with_no_stream_brought_back_is_set_rig
                                   "readn capture 4096 -> 4096\nreadn capture 3807 -> 3807\n");
 }
 
-TEST_F(transfer_loop, the_delay_heard_is_set_only_on_steady_reports_and_two_like_looks) {
+TEST_F(transfer_loop, the_delay_heard_is_set_on_steady_reports_two_like_looks_or_the_middle_of_three) {
   // A server step of 2048 frames falls after the first playback report: that
-  // report and capture's make a sum 2048 frames too long. A look is used only
-  // with the next one alike: here a step between writes puts the second look
-  // a quantum off the third. The fourth is alike, and what lies beyond the
-  // cushion is shed.
+  // report and capture's make a sum 2048 frames too long, and the look is
+  // not used. Of the next three, the middle one is a quantum off too, as a
+  // look is when the server has moved capture on and not yet playback: the
+  // middle figure of the three is taken, and what lies beyond the cushion is
+  // shed.
   configure_plain(cushion_frames + 5 * block_frames);
-  script().playback_delays = {cushion + 2548, cushion + 500, cushion + 2548, cushion + 2548,
-                              cushion + 500,  cushion + 500, cushion + 500,  cushion + 500};
+  script().playback_delays = {cushion + 2548, cushion + 500, cushion + 500, cushion + 500,
+                              cushion + 2548, cushion + 2548, cushion + 500, cushion + 500};
   script().capture_delays = looks({2049, 2049, 2049, 2049});
   EXPECT_EQ(run(), "\nFinished\n");
   EXPECT_EQ(describe_calls(),
             run_start() + cycle(4096, "", 4096, reports(cushion + 2548, 2049, cushion + 500, 2049)) +
-                cycle(4096, "", 4096, measured(cushion + 2548, 2049)) +
                 cycle(4096, "", 4096, measured(cushion + 500, 2049)) +
+                cycle(4096, "", 4096, measured(cushion + 2548, 2049)) +
                 cycle(4096, "", 4096,
                       measured(cushion + 500, 2049) +
                           "readn capture 2049 -> 2049\nreadn capture 500 -> 500\n") +

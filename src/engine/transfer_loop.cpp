@@ -62,19 +62,15 @@ struct loop_state {
   uint32_t writes_to_settle = 0;  // writes left before it is measured
   uint32_t alignment_tries = 0;   // looks made while it is due
   uint64_t unchecked_writes = 0;  // writes since the delay was last looked at
-  uint32_t like_looks = 0;        // looks in a row that found the delay heard alike
-  int64_t last_look = 0;          // frames: what the last of them found
+  int64_t settling_looks[3] = {};  // frames: what the looks since it fell due found
+  uint32_t settling_count = 0;     // how many of them there are
+  uint32_t like_looks = 0;         // looks in a row, a second apart, that found it alike
+  int64_t last_look = 0;           // frames: what the last of them found
   int64_t heard_frames = -1;      // ring offset plus latency, once measured
 };
 
 // Writes after a stream was brought back before the delay is measured again.
 constexpr uint32_t settling_writes = 3;
-
-// The delay heard is set as soon as this many looks on writes in a row find
-// it alike, to within a millisecond. A single look may be a sound server's
-// processing quantum off (2048 frames at 48000), when one stream has been
-// moved on and the other not yet.
-constexpr uint32_t alignment_looks = 2;
 
 // A delay heard found off by more than this many milliseconds, alike this
 // many times in a row a second apart, with no stream brought back, is set
@@ -136,7 +132,7 @@ void write_silence(const loop_context& loop, loop_state& state, size_t frames) {
 void measure_again(loop_state& state) {
   state.alignment_due = true;
   state.alignment_tries = 0;
-  state.like_looks = 0;
+  state.settling_count = 0;
   state.writes_to_settle = settling_writes;
 }
 
@@ -312,20 +308,37 @@ void shed(const loop_context& loop, loop_state& state, int64_t frames, int64_t i
   discard_capture(loop, state, frames - static_cast<int64_t>(in_ring));
 }
 
+// Takes one more look at the delay heard while it is due to be set, on the
+// write after the last. A single look may be a sound server's processing
+// quantum off (2048 frames at 48000), when it has moved one stream on and
+// not yet the other. Returns whether the looks so far settle it, leaving the
+// figure in `heard`: two looks alike to within a millisecond, or else the
+// middle of three.
+bool settled(loop_state& state, int64_t& heard, int64_t rate) {
+  int64_t* looks = state.settling_looks;
+  looks[state.settling_count++] = heard;
+  if (state.settling_count == 1) return false;
+  if (state.settling_count == 2 && std::abs(looks[1] - looks[0]) > rate / 1000) return false;
+  if (state.settling_count == 3) std::sort(looks, looks + 3);
+  heard = looks[1];
+  state.settling_count = 0;
+  return true;
+}
+
 // Keeps the delay heard, after each write that played frames: the ring
-// offset plus the latency the streams report. It is set once alignment_looks
-// looks on writes in a row agree: the first time by shedding what the device
-// adds beyond the cushion, which the offset already left out (a device that
-// reports less than the cushion is taken to add nothing), and that delay is
-// then kept. Once a stream that was brought back has settled (its reports lag
-// for a few blocks), frames are shed or silence is played until the delay
-// heard is that again, to within a millisecond. Otherwise the delay is looked
-// at once a second's worth of writes, and set right when drift_checks looks
-// in a row find it off alike, by more than drift_tolerance_ms: some stalls
-// leave a stream running late without an overrun or underrun, and two
-// devices on separate clocks drift apart. Looks that do not agree are reports
-// still straying, as a sound server's do for some seconds after a stall, and
-// change nothing.
+// offset plus the latency the streams report. It is set once looks on
+// writes in a row have settled it: the first time by shedding what the
+// device adds beyond the cushion, which the offset already left out (a
+// device that reports less than the cushion is taken to add nothing), and
+// that delay is then kept. Once a stream that was brought back has settled
+// (its reports lag for a few blocks), frames are shed or silence is played
+// until the delay heard is that again, to within a millisecond. Otherwise
+// the delay is looked at once a second's worth of writes, and set right when
+// drift_checks looks in a row find it off alike, by more than
+// drift_tolerance_ms: some stalls leave a stream running late without an
+// overrun or underrun, and two devices on separate clocks drift apart. Looks
+// that do not agree are reports still straying, as a sound server's do for
+// some seconds after a stall, and change nothing.
 void keep_delay(const loop_context& loop, loop_state& state) {
   if (state.writes_to_settle > 0) {
     --state.writes_to_settle;
@@ -346,16 +359,20 @@ void keep_delay(const loop_context& loop, loop_state& state) {
     return;
   }
   const int64_t rate = loop.settings.sample_rate;
-  const int64_t latency = static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
-  const int64_t heard = static_cast<int64_t>(state.ring_offset / bytes_per_sample) + latency;
-  const bool alike = state.like_looks > 0 && std::abs(heard - state.last_look) <= rate / 1000;
-  state.like_looks = alike ? state.like_looks + 1 : 1;
-  state.last_look = heard;
-  if (state.like_looks < (state.alignment_due ? alignment_looks : drift_checks)) return;
+  const auto ring_frames = static_cast<int64_t>(state.ring_offset / bytes_per_sample);
+  int64_t heard = ring_frames + static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
+  if (state.alignment_due) {
+    if (!settled(state, heard, rate)) return;
+  } else {
+    const bool alike = state.like_looks > 0 && std::abs(heard - state.last_look) <= rate / 1000;
+    state.like_looks = alike ? state.like_looks + 1 : 1;
+    state.last_look = heard;
+    if (state.like_looks < drift_checks) return;
+  }
 
   if (state.heard_frames < 0) {
-    const int64_t beyond = std::max<int64_t>(0, latency - static_cast<int64_t>(cushion_frames));
-    state.heard_frames = heard - beyond;
+    const int64_t latency = heard - ring_frames;
+    state.heard_frames = heard - std::max<int64_t>(0, latency - static_cast<int64_t>(cushion_frames));
   }
   const int64_t excess = heard - state.heard_frames;
   if (!state.alignment_due && std::abs(excess) <= rate * drift_tolerance_ms / 1000) return;
