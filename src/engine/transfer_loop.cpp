@@ -308,8 +308,8 @@ void shed(const loop_context& loop, loop_state& state, int64_t frames, int64_t i
   discard_capture(loop, state, frames - static_cast<int64_t>(in_ring));
 }
 
-// Takes one more look at the delay heard while it is due to be set, on the
-// write after the last. A single look may be a sound server's processing
+// Takes one more look at the delay heard while it is first due to be set, on
+// the write after the last. A single look may be a sound server's processing
 // quantum off (2048 frames at 48000), when it has moved one stream on and
 // not yet the other. Returns whether the looks so far settle it, leaving the
 // figure in `heard`: two looks alike to within a millisecond, or else the
@@ -326,11 +326,10 @@ bool settled(loop_state& state, int64_t& heard, int64_t rate) {
 }
 
 // Keeps the delay heard, after each write that played frames: the ring
-// offset plus the latency the streams report. It is set once looks on
-// writes in a row have settled it: the first time by shedding what the
-// device adds beyond the cushion, which the offset already left out (a
-// device that reports less than the cushion is taken to add nothing), and
-// that delay is then kept. Once a stream that was brought back has settled
+// offset plus the latency the streams report. It is first set once looks on
+// writes in a row have settled it, by shedding what the device adds beyond
+// the cushion, which the offset already left out (a device that reports less
+// than the cushion is taken to add nothing), and that delay is then kept. Once a stream that was brought back has settled
 // (its reports lag for a few blocks), frames are shed or silence is played
 // until the delay heard is that again, to within a millisecond. Otherwise
 // the delay is looked at once a second's worth of writes, and set right when
@@ -362,7 +361,9 @@ void keep_delay(const loop_context& loop, loop_state& state) {
   const auto ring_frames = static_cast<int64_t>(state.ring_offset / bytes_per_sample);
   int64_t heard = ring_frames + static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
   if (state.alignment_due) {
-    if (!settled(state, heard, rate)) return;
+    // The first time only: after a stall a server's reports stray for some
+    // seconds, and the backlog is best shed on the first look.
+    if (state.heard_frames < 0 && !settled(state, heard, rate)) return;
   } else {
     const bool alike = state.like_looks > 0 && std::abs(heard - state.last_look) <= rate / 1000;
     state.like_looks = alike ? state.like_looks + 1 : 1;
