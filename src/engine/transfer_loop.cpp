@@ -328,16 +328,17 @@ bool settled(loop_state& state, int64_t& heard, int64_t rate) {
 // Keeps the delay heard, after each write that played frames: the ring
 // offset plus the latency the streams report. It is first set once looks on
 // writes in a row have settled it, by shedding what the device adds beyond
-// the cushion, which the offset already left out (a device that reports less
-// than the cushion is taken to add nothing), and that delay is then kept. Once a stream that was brought back has settled
-// (its reports lag for a few blocks), frames are shed or silence is played
-// until the delay heard is that again, to within a millisecond. Otherwise
-// the delay is looked at once a second's worth of writes, and set right when
-// drift_checks looks in a row find it off alike, by more than
-// drift_tolerance_ms: some stalls leave a stream running late without an
-// overrun or underrun, and two devices on separate clocks drift apart. Looks
-// that do not agree are reports still straying, as a sound server's do for
-// some seconds after a stall, and change nothing.
+// the cushion, which the offset already left out (a device that reports
+// less than the cushion is taken to add nothing), and that delay is then
+// kept. Once a stream that was brought back has settled (its reports lag for
+// a few blocks), frames are shed or silence is played until the delay heard
+// is that again, to within a millisecond. Otherwise the delay is looked at
+// once a second's worth of writes, and set right when drift_checks looks in
+// a row find it off alike, by more than drift_tolerance_ms: some stalls
+// leave a stream running late without an overrun or underrun, and two
+// devices on separate clocks drift apart. Looks that do not agree are
+// reports still straying, as a sound server's do for some seconds after a
+// stall, and change nothing.
 void keep_delay(const loop_context& loop, loop_state& state) {
   if (state.writes_to_settle > 0) {
     --state.writes_to_settle;
