@@ -11,6 +11,7 @@ add_test(NAME realtime_clicks_and_a_tone_come_out_whole_and_exactly_the_delay_la
     $<TARGET_FILE:quavelor>
     ${PROJECT_SOURCE_DIR}/scripts/pipewire-server.sh
     ${PROJECT_SOURCE_DIR}/.deps/pipewire-alsa
-    ${CMAKE_CURRENT_BINARY_DIR}/realtime-clicks)
+    ${CMAKE_CURRENT_BINARY_DIR}/realtime-clicks
+    $<TARGET_FILE:quavelor_alsa_shim>)
 set_tests_properties(realtime_clicks_and_a_tone_come_out_whole_and_exactly_the_delay_later_through_pipewire
   PROPERTIES LABELS realtime RUN_SERIAL TRUE SKIP_RETURN_CODE 77 TIMEOUT 900)

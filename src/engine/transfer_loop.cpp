@@ -66,7 +66,8 @@ struct loop_state {
   uint32_t settling_count = 0;     // how many of them there are
   uint32_t like_looks = 0;         // looks in a row, a second apart, that found it alike
   int64_t last_look = 0;           // frames: what the last of them found
-  int64_t heard_frames = -1;      // ring offset plus latency, once measured
+  int64_t kept_frames = 0;        // the delay heard to keep: ring offset plus cushion
+  bool delay_set = false;         // whether the delay heard was set once yet
 };
 
 // Writes after a stream was brought back before the delay is measured again.
@@ -325,14 +326,17 @@ bool settled(loop_state& state, int64_t& heard, int64_t rate) {
   return true;
 }
 
-// Keeps the delay heard, after each write that played frames: the ring
-// offset plus the latency the streams report. It is first set once looks on
-// writes in a row have settled it, by shedding what the device adds beyond
-// the cushion, which the offset already left out (a device that reports
-// less than the cushion is taken to add nothing), and that delay is then
-// kept. Once a stream that was brought back has settled (its reports lag for
-// a few blocks), frames are shed or silence is played until the delay heard
-// is that again, to within a millisecond. Otherwise the delay is looked at
+// Keeps the delay heard, the ring offset plus the latency the streams
+// report, at kept_frames: the ring offset the run began with plus the
+// cushion, which is the delay asked for, or the cushion when that is longer.
+// After each write that played frames, while it is due: first once looks on
+// writes in a row have settled it, and again once a stream that was brought
+// back has settled (its reports lag for a few blocks), frames are shed or
+// silence is played until the delay heard is kept_frames to within a
+// millisecond. What a device adds beyond the cushion is shed; a delay heard
+// short of it, as when a server starts playback a quantum or two before
+// capture and has played part of the cushion before the first frame is
+// captured, is filled with silence. Otherwise the delay is looked at
 // once a second's worth of writes, and set right when drift_checks looks in
 // a row find it off alike, by more than drift_tolerance_ms: some stalls
 // leave a stream running late without an overrun or underrun, and two
@@ -364,7 +368,7 @@ void keep_delay(const loop_context& loop, loop_state& state) {
   if (state.alignment_due) {
     // The first time only: after a stall a server's reports stray for some
     // seconds, and the backlog is best shed on the first look.
-    if (state.heard_frames < 0 && !settled(state, heard, rate)) return;
+    if (!state.delay_set && !settled(state, heard, rate)) return;
   } else {
     const bool alike = state.like_looks > 0 && std::abs(heard - state.last_look) <= rate / 1000;
     state.like_looks = alike ? state.like_looks + 1 : 1;
@@ -372,13 +376,10 @@ void keep_delay(const loop_context& loop, loop_state& state) {
     if (state.like_looks < drift_checks) return;
   }
 
-  if (state.heard_frames < 0) {
-    const int64_t latency = heard - ring_frames;
-    state.heard_frames = heard - std::max<int64_t>(0, latency - static_cast<int64_t>(cushion_frames));
-  }
-  const int64_t excess = heard - state.heard_frames;
+  const int64_t excess = heard - state.kept_frames;
   if (!state.alignment_due && std::abs(excess) <= rate * drift_tolerance_ms / 1000) return;
   state.alignment_due = false;
+  state.delay_set = true;
   state.like_looks = 0;
   if (excess > rate / 1000) {
     shed(loop, state, excess, capture);
@@ -417,6 +418,7 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
   loop_state state;
   const size_t cushion_bytes = cushion_frames * bytes_per_sample;
   state.ring_offset = buffers.delay_offset > cushion_bytes ? buffers.delay_offset - cushion_bytes : 0;
+  state.kept_frames = static_cast<int64_t>(state.ring_offset / bytes_per_sample + cushion_frames);
   // The run begins as a restart of both streams does, but the delay heard is
   // measured after the very first write.
   if (settings.frame_budget > 0) {

@@ -22,6 +22,9 @@
  *                         this long, as a program held up would
  *   QUAVELOR_SHIM_DRAIN_MS "<ms>": once the program drains playback, the
  *                         stream reads as draining for this long
+ *   QUAVELOR_SHIM_START_MS "<ms>": the program's first start of capture waits
+ *                         this long, as when a sound server starts playback
+ *                         some quanta before capture
  *
  * Drops are logged too; transfers are not.
  *
@@ -89,6 +92,7 @@ DEFINE_NEXT(snd_pcm_hw_params_get_buffer_size, CURRENT_API)
 DEFINE_NEXT(snd_pcm_hw_params_get_channels, CURRENT_API)
 DEFINE_NEXT(snd_pcm_hw_params_get_rate, CURRENT_API)
 DEFINE_NEXT(snd_pcm_prepare, ORIGINAL_API)
+DEFINE_NEXT(snd_pcm_start, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_drain, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_close, ORIGINAL_API)
 DEFINE_NEXT(snd_pcm_drop, ORIGINAL_API)
@@ -331,6 +335,20 @@ int snd_pcm_prepare(snd_pcm_t* pcm) {
     usleep((useconds_t)atol(pause) * 1000);
   }
   const int result = next_snd_pcm_prepare()(pcm);
+  --call_depth;
+  return result;
+}
+
+static int capture_started;
+
+int snd_pcm_start(snd_pcm_t* pcm) {
+  ++call_depth;
+  const char* wait = getenv("QUAVELOR_SHIM_START_MS");
+  if (wait != NULL && called_from_program() && snd_pcm_stream(pcm) == SND_PCM_STREAM_CAPTURE &&
+      !capture_started++) {
+    usleep((useconds_t)atol(wait) * 1000);
+  }
+  const int result = next_snd_pcm_start()(pcm);
   --call_depth;
   return result;
 }

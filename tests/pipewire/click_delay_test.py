@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Clicks and a tone through quavelor in real time, on a private PipeWire server.
 
-Usage: click_delay_test.py QUAVELOR SERVER_SCRIPT PLUGIN_FOLDER WORK_FOLDER
+Usage: click_delay_test.py QUAVELOR SERVER_SCRIPT PLUGIN_FOLDER WORK_FOLDER SHIM
 
 The test starts its own server with scripts/pipewire-server.sh in
 WORK_FOLDER. The server's ALSA plugin is taken from PLUGIN_FOLDER, where
@@ -14,7 +14,10 @@ tests/support/sound_server_session.py.
 Each run of RUNS is checked as check_run there says: every routing, both
 rates, 60 s runs idle and beside two busy loops, and runs stopped for a
 second, which keep the delay exactly (PipeWire holds a stopped client's
-streams where they were).
+streams where they were). In one more run the test library SHIM holds
+quavelor's start of capture back by 60 ms, so that the server has played
+more than a quantum of the cushion before the first frame is captured, as
+it does now and then when it starts playback first.
 
 Exit status 0 when every check holds, 1 when one fails, 77 (skipped) when the
 server's tools or its ALSA plugin are not installed.
@@ -64,11 +67,19 @@ def find_plugin(plugin_folder):
 
 
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) != 6:
         print(__doc__)
         return 2
-    binary, server_script, plugin_folder, folder = (os.path.abspath(argument)
-                                                    for argument in sys.argv[1:])
+    binary, server_script, plugin_folder, folder, shim = (os.path.abspath(argument)
+                                                          for argument in sys.argv[1:])
+    # A sanitized quavelor insists that its runtime is the first library
+    # loaded, which a preloaded one breaks.
+    asan_options = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"),
+                                          "verify_asan_link_order=0"]))
+    late_capture = {"LD_PRELOAD": shim, "QUAVELOR_SHIM_START_MS": "60",
+                    "ASAN_OPTIONS": asan_options}
+    runs = RUNS + [run_case("mode 2 at 48000, capture started late", DEVICE, 2, 1, 3, 1.5, 48000,
+                            9, {2: 0, 3: 1}, variables=late_capture)]
     tools = ("pipewire", "wireplumber", "pw-cli", "pw-play", "pw-record", "wpctl",
              "dbus-run-session")
     missing = [tool for tool in tools if shutil.which(tool) is None]
@@ -86,7 +97,7 @@ def main():
     environment["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + devices
     try:
         warm_up(environment, folder, SINK)
-        for case in RUNS:
+        for case in runs:
             check_run(binary, environment, folder, case, SINK)
     finally:
         stop_server(server_script, server_folder)

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/ring_buffer.h"
+#include "engine/transfer_loop.h"
 
 namespace fake_stream {
 
@@ -151,7 +152,8 @@ int fake_drop(snd_pcm_t* stream) {
 
 int fake_delay(snd_pcm_t* stream, snd_pcm_sframes_t* frames) {
   const bool playback = stream == playback_handle();
-  *frames = playback ? scripted(current.plan.playback_delays, current.playback_delay_calls, 0L)
+  *frames = playback ? scripted(current.plan.playback_delays, current.playback_delay_calls,
+                              static_cast<long>(cushion_frames) - 1)
                      : scripted(current.plan.capture_delays, current.capture_delay_calls, 1L);
   call_record record = new_record(call_kind::delay, stream);
   record.delay = *frames;

@@ -40,7 +40,8 @@ struct script {
   std::vector<snd_pcm_sframes_t> writes;
   std::vector<int> resumes;
   // What snd_pcm_delay reports, by call number on each stream: by default
-  // nothing queued for playback and a frame waiting in capture.
+  // a device that adds nothing, the cushion less a frame queued for playback
+  // and that frame waiting in capture.
   std::vector<snd_pcm_sframes_t> playback_delays;
   std::vector<snd_pcm_sframes_t> capture_delays;
   snd_pcm_sframes_t default_avail = 4096;

@@ -76,14 +76,16 @@ class run_case:
     (0-based) that must carry the track to the input channel it comes from.
     A busy run has two busy loops beside it; a run with `stop_at` is stopped
     that many seconds after its start, for STOP_SECONDS, and its clicks after
-    the stop may come out `bound_after_stop` seconds off the delay."""
+    the stop may come out `bound_after_stop` seconds off the delay.
+    `variables` are added to quavelor's environment alone."""
 
     def __init__(self, name, device, mode, inputs, outputs, delay, rate, seconds, routes,
-                 busy=False, stop_at=None, bound_after_stop=LATENCY_BOUND):
+                 busy=False, stop_at=None, bound_after_stop=LATENCY_BOUND, variables=None):
         self.name, self.device, self.mode = name, device, mode
         self.inputs, self.outputs, self.delay, self.rate = inputs, outputs, delay, rate
         self.seconds, self.routes, self.busy, self.stop_at = seconds, routes, busy, stop_at
         self.bound_after_stop = bound_after_stop
+        self.variables = variables or {}
 
     def heard_delay(self):
         """The delay due: the one asked for, or the cushion when that is
@@ -222,7 +224,8 @@ def record_run(binary, environment, folder, case, sink):
         arguments = [str(case.mode), str(case.inputs), str(case.outputs), str(case.delay),
                      str(case.rate), str(case.seconds)]
         program = subprocess.Popen([binary, case.device] + arguments, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=dict(environment, **case.variables))
         started = time.monotonic()
         time.sleep(PLAYER_AFTER)
         player = subprocess.Popen(sink.player(os.path.join(folder, f"track-{case.seconds}.wav")),
