@@ -15,9 +15,9 @@ Each run of RUNS is checked as check_run there says: every routing, both
 rates, 60 s runs idle and beside two busy loops, and runs stopped for a
 second, which keep the delay exactly (PipeWire holds a stopped client's
 streams where they were). In one more run the test library SHIM holds
-quavelor's start of capture back by 60 ms, so that the server has played
-more than a quantum of the cushion before the first frame is captured, as
-it does now and then when it starts playback first.
+quavelor's start of capture back by 50 ms, so that the server has played a
+quantum of the cushion (42.67 ms) before the first frame is captured, as it
+does now and then when it starts playback first.
 
 Exit status 0 when every check holds, 1 when one fails, 77 (skipped) when the
 server's tools or its ALSA plugin are not installed.
@@ -76,7 +76,7 @@ def main():
     # loaded, which a preloaded one breaks.
     asan_options = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"),
                                           "verify_asan_link_order=0"]))
-    late_capture = {"LD_PRELOAD": shim, "QUAVELOR_SHIM_START_MS": "60",
+    late_capture = {"LD_PRELOAD": shim, "QUAVELOR_SHIM_START_MS": "50",
                     "ASAN_OPTIONS": asan_options}
     runs = RUNS + [run_case("mode 2 at 48000, capture started late", DEVICE, 2, 1, 3, 1.5, 48000,
                             9, {2: 0, 3: 1}, variables=late_capture)]
