@@ -12,4 +12,4 @@ add_test(NAME realtime_runs_through_a_sound_server_end_promptly_and_mark_only_re
     ${CMAKE_CURRENT_LIST_DIR}/pulse/pulse_devices.conf
     ${CMAKE_CURRENT_BINARY_DIR}/realtime)
 set_tests_properties(realtime_runs_through_a_sound_server_end_promptly_and_mark_only_reported_underruns
-  PROPERTIES LABELS realtime RUN_SERIAL TRUE SKIP_RETURN_CODE 77 TIMEOUT 180)
+  PROPERTIES LABELS realtime RUN_SERIAL TRUE SKIP_RETURN_CODE 77 TIMEOUT 300)
