@@ -310,11 +310,11 @@ void shed(const loop_context& loop, loop_state& state, int64_t frames, int64_t i
 }
 
 // Takes one more look at the delay heard while it is first due to be set, on
-// the write after the last. A single look may be a sound server's processing
-// quantum off (2048 frames at 48000), when it has moved one stream on and
-// not yet the other. Returns whether the looks so far settle it, leaving the
-// figure in `heard`: two looks alike to within a millisecond, or else the
-// middle of three.
+// the write after the last. A server's first reports can be rough (the
+// PulseAudio plugin's stray by a few milliseconds), and one look may fall
+// between its steps on the two streams. Returns whether the looks so far
+// settle it, leaving the figure in `heard`: two looks alike to within a
+// millisecond, or else the middle of three.
 bool settled(loop_state& state, int64_t& heard, int64_t rate) {
   int64_t* looks = state.settling_looks;
   looks[state.settling_count++] = heard;
