@@ -761,26 +761,37 @@ TEST_F(transfer_loop, a_delay_that_drifts_with_no_stream_brought_back_is_set_rig
                                   "readn capture 4096 -> 4096\nreadn capture 3807 -> 3807\n");
 }
 
-TEST_F(transfer_loop, the_delay_heard_is_set_on_steady_reports_two_like_looks_or_the_middle_of_three) {
-  // A server step of 2048 frames falls after the first playback report: that
-  // report and capture's make a sum 2048 frames too long, and the look is
-  // not used. Of the next three, the middle one is a quantum off too, as a
-  // look is when the server has moved capture on and not yet playback: the
-  // middle figure of the three is taken, and what lies beyond the cushion is
-  // shed.
-  configure_plain(cushion_frames + 5 * block_frames);
-  script().playback_delays = {cushion + 2548, cushion + 500, cushion + 500, cushion + 500,
-                              cushion + 2548, cushion + 2548, cushion + 500, cushion + 500};
-  script().capture_delays = looks({2049, 2049, 2049, 2049});
+TEST_F(transfer_loop, the_delay_heard_is_first_set_on_two_like_looks_in_a_row_or_the_last_of_a_second) {
+  // A server step of 2048 frames falls after the first playback report: the
+  // look is not used. The next looks close in on the delay, as the
+  // PulseAudio plugin's first reports do, and only the two alike in a row
+  // set it: what lies beyond the cushion then is shed.
+  configure_plain(cushion_frames + 6 * block_frames);
+  script().playback_delays = {cushion + 2548, cushion + 500};
+  const auto tail = looks({cushion + 1500, cushion + 1000, cushion + 540, cushion + 500});
+  script().playback_delays.insert(script().playback_delays.end(), tail.begin(), tail.end());
+  script().capture_delays = looks({2049, 2049, 2049, 2049, 2049});
   EXPECT_EQ(run(), "\nFinished\n");
   EXPECT_EQ(describe_calls(),
             run_start() + cycle(4096, "", 4096, reports(cushion + 2548, 2049, cushion + 500, 2049)) +
-                cycle(4096, "", 4096, measured(cushion + 500, 2049)) +
-                cycle(4096, "", 4096, measured(cushion + 2548, 2049)) +
+                cycle(4096, "", 4096, measured(cushion + 1500, 2049)) +
+                cycle(4096, "", 4096, measured(cushion + 1000, 2049)) +
+                cycle(4096, "", 4096, measured(cushion + 540, 2049)) +
                 cycle(4096, "", 4096,
                       measured(cushion + 500, 2049) +
                           "readn capture 2049 -> 2049\nreadn capture 500 -> 500\n") +
                 cycles(1));
+
+  // Looks that never agree set it on the last look of a second's worth of
+  // writes (ten at 44100).
+  configure_plain(cushion_frames + 11 * block_frames);
+  std::string expected = run_start();
+  for (long k = 0; k < 10; ++k) {
+    script().playback_delays.insert(script().playback_delays.end(), 2, cushion + 1000 - 100 * k);
+    expected += cycle(4096, "", 4096, measured(cushion + 1000 - 100 * k, 1));
+  }
+  EXPECT_EQ(run(), "\r1 sec\nFinished\n");
+  EXPECT_EQ(describe_calls(), expected + "readn capture 1 -> 1\nreadn capture 100 -> 100\n" + cycles(1));
 }
 
 TEST_F(transfer_loop, progress_shows_each_whole_second_once_on_one_line) {

@@ -62,10 +62,8 @@ struct loop_state {
   uint32_t writes_to_settle = 0;  // writes left before it is measured
   uint32_t alignment_tries = 0;   // looks made while it is due
   uint64_t unchecked_writes = 0;  // writes since the delay was last looked at
-  int64_t settling_looks[3] = {};  // frames: what the looks since it fell due found
-  uint32_t settling_count = 0;     // how many of them there are
-  uint32_t like_looks = 0;         // looks in a row, a second apart, that found it alike
-  int64_t last_look = 0;           // frames: what the last of them found
+  uint32_t like_looks = 0;        // usable looks in a row that found it alike
+  int64_t last_look = 0;          // frames: what the last of them found
   int64_t kept_frames = 0;        // the delay heard to keep: ring offset plus cushion
   bool delay_set = false;         // whether the delay heard was set once yet
 };
@@ -133,7 +131,7 @@ void write_silence(const loop_context& loop, loop_state& state, size_t frames) {
 void measure_again(loop_state& state) {
   state.alignment_due = true;
   state.alignment_tries = 0;
-  state.settling_count = 0;
+  state.like_looks = 0;
   state.writes_to_settle = settling_writes;
 }
 
@@ -309,23 +307,6 @@ void shed(const loop_context& loop, loop_state& state, int64_t frames, int64_t i
   discard_capture(loop, state, frames - static_cast<int64_t>(in_ring));
 }
 
-// Takes one more look at the delay heard while it is first due to be set, on
-// the write after the last. A server's first reports can be rough (the
-// PulseAudio plugin's stray by a few milliseconds), and one look may fall
-// between its steps on the two streams. Returns whether the looks so far
-// settle it, leaving the figure in `heard`: two looks alike to within a
-// millisecond, or else the middle of three.
-bool settled(loop_state& state, int64_t& heard, int64_t rate) {
-  int64_t* looks = state.settling_looks;
-  looks[state.settling_count++] = heard;
-  if (state.settling_count == 1) return false;
-  if (state.settling_count == 2 && std::abs(looks[1] - looks[0]) > rate / 1000) return false;
-  if (state.settling_count == 3) std::sort(looks, looks + 3);
-  heard = looks[1];
-  state.settling_count = 0;
-  return true;
-}
-
 // Keeps the delay heard, the ring offset plus the latency the streams
 // report, at kept_frames: the ring offset the run began with plus the
 // cushion, which is the delay asked for, or the cushion when that is longer.
@@ -364,16 +345,20 @@ void keep_delay(const loop_context& loop, loop_state& state) {
   }
   const int64_t rate = loop.settings.sample_rate;
   const auto ring_frames = static_cast<int64_t>(state.ring_offset / bytes_per_sample);
-  int64_t heard = ring_frames + static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
+  const int64_t heard = ring_frames + static_cast<int64_t>(playback) + static_cast<int64_t>(capture);
+  const bool alike = state.like_looks > 0 && std::abs(heard - state.last_look) <= rate / 1000;
+  state.like_looks = alike ? state.like_looks + 1 : 1;
+  state.last_look = heard;
   if (state.alignment_due) {
-    // The first time only: after a stall a server's reports stray for some
-    // seconds, and the backlog is best shed on the first look.
-    if (!state.delay_set && !settled(state, heard, rate)) return;
-  } else {
-    const bool alike = state.like_looks > 0 && std::abs(heard - state.last_look) <= rate / 1000;
-    state.like_looks = alike ? state.like_looks + 1 : 1;
-    state.last_look = heard;
-    if (state.like_looks < drift_checks) return;
+    // The first setting waits for two like looks in a row, or takes the last
+    // look of its second: a server's first reports can be rough, as the
+    // PulseAudio plugin's close in on the delay by tens of milliseconds
+    // over the first few hundred, and one look may fall between a server's
+    // steps on the two streams. After a stall a server's reports stray for
+    // some seconds, and the backlog is best shed on the first look.
+    if (!state.delay_set && state.like_looks < 2 && state.alignment_tries < loop.restart_cycles) return;
+  } else if (state.like_looks < drift_checks) {
+    return;
   }
 
   const int64_t excess = heard - state.kept_frames;
