@@ -78,6 +78,10 @@ constexpr uint32_t settling_writes = 3;
 constexpr int64_t drift_tolerance_ms = 250;
 constexpr uint32_t drift_checks = 3;
 
+// Looks in a row, on writes in a row, that must agree to within a millisecond
+// before the delay heard is first set.
+constexpr uint32_t first_checks = 2;
+
 // Counts one more failed cycle; `error` names the failure should it end the
 // run. Returns whether the stream is due to be dropped and prepared again.
 bool failed_again(const loop_context& loop, failure_watch& watch, snd_pcm_sframes_t error) {
@@ -356,7 +360,8 @@ void keep_delay(const loop_context& loop, loop_state& state) {
     // over the first few hundred, and one look may fall between a server's
     // steps on the two streams. After a stall a server's reports stray for
     // some seconds, and the backlog is best shed on the first look.
-    if (!state.delay_set && state.like_looks < 2 && state.alignment_tries < loop.restart_cycles) return;
+    const bool last_try = state.alignment_tries >= loop.restart_cycles;
+    if (!state.delay_set && state.like_looks < first_checks && !last_try) return;
   } else if (state.like_looks < drift_checks) {
     return;
   }
