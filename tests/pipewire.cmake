@@ -1,6 +1,6 @@
 # Clicks and a tone through the program in real time on a private PipeWire
-# server (tests/pipewire/): the delay as heard and the sound whole, for each
-# routing, at two rates, idle and beside busy loops, and across a stop. Real
+# server (tests/pipewire/): the delay as heard and the sound whole, at two
+# rates, idle and beside busy loops, and across a stop. Real
 # seconds and timing again (about five minutes), so the label "realtime" and
 # a run of its own; the script skips (exit status 77) where the server's
 # tools are not installed.

@@ -11,7 +11,7 @@ quavelor_pipewire is defined on it in an ALSA configuration written to
 WORK_FOLDER. The server's node quavelor_loop is the loop sink of
 tests/support/sound_server_session.py.
 
-Each run of RUNS is checked as check_run there says: every routing, both
+Each run of RUNS is checked as check_run there says: modes 2 and 3, both
 rates, 60 s runs idle and beside two busy loops, and runs stopped for a
 second, which keep the delay exactly (PipeWire holds a stopped client's
 streams where they were). In one more run the test library SHIM holds
@@ -41,8 +41,6 @@ RUNS = [
     run_case("mode 2 at 44100", DEVICE, 2, 1, 3, 1.5, 44100, 60, {2: 0, 3: 1}),
     run_case("mode 2 at 48000, busy", DEVICE, 2, 1, 3, 1.5, 48000, 60, {2: 0, 3: 1}, busy=True),
     run_case("mode 2 at 44100, busy", DEVICE, 2, 1, 3, 1.5, 44100, 60, {2: 0, 3: 1}, busy=True),
-    run_case("mode 3 at 44100", DEVICE, 3, 1, 3, 0.75, 44100, 9, {2: 0, 3: 0}),
-    run_case("mode 1 at 48000, no delay", DEVICE, 1, 2, 4, 0, 48000, 9, {3: 1}),
     run_case("mode 3 at 44100, stopped", DEVICE, 3, 2, 3, 1.0, 44100, 12, {2: 1, 3: 1},
              stop_at=4.0),
     run_case("mode 3 at 48000, stopped", DEVICE, 3, 1, 3, 0.5, 48000, 12, {2: 0, 3: 0},

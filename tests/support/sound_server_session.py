@@ -15,6 +15,8 @@ import time
 import wave
 
 failures = []
+retries = []       # the runs made once more, each with the checks that failed
+MOST_RETRIES = 2   # a test that makes more runs again fails
 
 
 def check(condition, message):
@@ -280,7 +282,8 @@ def check_run(binary, environment, folder, case, sink, again=True):
 
     A run that fails is made once more, and only the second run counts, so a
     fault of the program still fails the test but the shared virtual
-    machines these tests run on do not. Now and then, idle runs included,
+    machines these tests run on do not. Every such run is printed with the
+    checks that failed, and more than MOST_RETRIES in one test fail it. Now and then, idle runs included,
     they hold up the server, the recorder or quavelor for some tenths of a
     second. That leaves a silent stretch, an underrun or a click a quantum
     off, and the stream a quantum or two later from then on; a 150 ms
@@ -337,15 +340,20 @@ def check_run(binary, environment, folder, case, sink, again=True):
             check(max(peaks[channel], default=0) < SILENT_LEVEL,
                   f"{case.name}: sound on unrouted channel {channel + 1}")
     if again and len(failures) > first_failure:
-        print(f"{case.name}: failed; the run is made once more", flush=True)
+        retries.append(case.name)
+        print(f"RETRY {len(retries)}: {case.name}: the run is made once more, as it failed: "
+              + "; ".join(failures[first_failure:]), flush=True)
         del failures[first_failure:]
         check_run(binary, environment, folder, case, sink, again=False)
 
 
 def exit_status():
     """The test's exit status, after a line that sums up the checks."""
+    check(len(retries) <= MOST_RETRIES,
+          f"{len(retries)} runs made again, more than {MOST_RETRIES}: {', '.join(retries)}")
+    made_again = f"{len(retries)} run(s) made again"
     if failures:
-        print(f"{len(failures)} check(s) failed")
+        print(f"{len(failures)} check(s) failed, {made_again}")
         return 1
-    print("all checks passed")
+    print(f"all checks passed, {made_again}")
     return 0
