@@ -2,7 +2,8 @@
 // argument list, and its standard output and standard error are compared byte
 // for byte and its exit status checked.
 //
-// Three kinds of run are checked:
+// Besides options (a first argument that begins with a hyphen, which opens
+// no device), three kinds of run are checked:
 // - refusals, which end before any device is opened (the device name given
 //   is one that does not exist, so a refusal missed would show as a device
 //   error instead);
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/run_program.h"
@@ -446,7 +448,29 @@ TEST(command_line, device_names_are_echoed_literally) {
       {{""},
        {"Device = ", "Mode = 1 (mono in -> mono out)", "Input Channel = 1", "Output Channel = 1",
         "Time delay ~ 3.000 sec", "Sample rate = 44100", "Time out at 300 sec"}},
+      {{"plug:x-y"},
+       {"Device = plug:x-y", "Mode = 1 (mono in -> mono out)", "Input Channel = 1",
+        "Output Channel = 1", "Time delay ~ 3.000 sec", "Sample rate = 44100",
+        "Time out at 300 sec"}},
   });
+}
+
+TEST(command_line, a_first_argument_beginning_with_a_hyphen_is_an_option) {
+  const std::string usage = run_quavelor({}).out;
+  const std::string hint = "\": the first argument is the device name (aplay -L lists them)\n";
+  const std::tuple<std::vector<std::string>, std::string, std::string, int> cases[] = {
+      {{"--help"}, usage, "", 0},
+      {{"-h", "1", "0"}, usage, "", 0},
+      {{"--version", "x"}, "Quavelor 1.0\n", "", 0},
+      {{"--device=null", "hw:0"}, "", "Unknown option \"--device=null" + hint, 1},
+  };
+  for (const auto& [arguments, out, err, exit_code] : cases) {
+    SCOPED_TRACE(described(arguments));
+    const program_result result = run_quavelor(arguments);
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(result.exit_code, exit_code);
+  }
 }
 
 TEST(command_line, a_100_kilobyte_device_name_is_echoed_whole) {

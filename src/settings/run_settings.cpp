@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "fatal.h"
 
@@ -19,8 +20,14 @@ constexpr float longest_delay_seconds = 600.0f;
 // smallest magnitude that rounds to an infinity in single precision.
 constexpr double float_overflow_threshold = double{FLT_MAX} + 0x1p103;
 
+// The name and version, the title line of the usage text and all of what
+// --version prints.
+constexpr const char* program_title = "Quavelor 1.0";
+constexpr const char* program_author = "Ostrelwyn";
+
+// The usage text after its title line. Each entry is written as a line, so
+// one that ends in a newline is followed by an empty line.
 constexpr const char* usage_lines[] = {
-    "\nQuavelor 1.0 by Ostrelwyn\n",
     "Add 1 or more arguments:\n",
     "<device> <mode> <inp chan> <outp chan> <delay in sec> <samplerate> <timeout>\n",
     "Mode 1: a mono input will be sent to one side of a stereo output (default)",
@@ -32,6 +39,28 @@ constexpr const char* usage_lines[] = {
     "can occur if the input can hear the output such as with a laptop or a microphone near "
     "monitor speakers.  The output should be sent to headphones.\n",
 };
+
+void print_usage() {
+  std::printf("\n%s by %s\n\n", program_title, program_author);
+  for (const char* line : usage_lines) std::puts(line);
+}
+
+// No device name begins with a hyphen, so a first argument that does is an
+// option: help and the version are answered with status 0, as they were
+// asked for; anything else is refused before a device is opened.
+[[noreturn]] void answer_option(const char* option) {
+  if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
+    print_usage();
+    std::exit(EXIT_SUCCESS);
+  }
+  if (std::strcmp(option, "--version") == 0) {
+    std::puts(program_title);
+    std::exit(EXIT_SUCCESS);
+  }
+  fail(stderr,
+       "Unknown option \"%s\": the first argument is the device name (aplay -L lists them)\n",
+       option);
+}
 
 // Base 10, no check of where the number ends: leading blanks and a sign are
 // taken, reading stops at the first non-digit, no digits read as 0. The
@@ -82,9 +111,10 @@ int32_t read_channel(int argument_count, char** arguments, int position, const c
 
 run_settings parse_command_line(int argument_count, char** arguments) {
   if (argument_count < 2) {
-    for (const char* line : usage_lines) std::puts(line);
+    print_usage();
     fail_silently();
   }
+  if (arguments[1][0] == '-') answer_option(arguments[1]);
 
   run_settings settings;
   settings.device_name = arguments[1];

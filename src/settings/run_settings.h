@@ -1,6 +1,7 @@
 // The settings of one run, read from the command line. This module owns the
 // `run_settings` record; it never touches the sound library. Everything it
-// prints goes to standard output, and every refusal ends the process.
+// prints goes to standard output, but for the refusal of an unknown option,
+// and every refusal ends the process.
 #pragma once
 
 #include <cstdint>
@@ -21,5 +22,8 @@ struct run_settings {
 // Reads the positional arguments (device, mode, input channel, output channel,
 // delay, sample rate, timeout), echoing each setting as a status line once it
 // is settled. With no arguments it writes the usage text; on a bad value it
-// refuses. Either way the process then ends with status 1.
+// refuses. Either way the process then ends with status 1. A first argument
+// that begins with a hyphen is an option: "--help" and "-h" write the usage
+// text and "--version" the name and version, to standard output, and the
+// process ends with status 0; any other is refused on standard error.
 run_settings parse_command_line(int argument_count, char** arguments);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The manual page renders with no warning from groff (all warnings on) nor
 # from man, and its SYNOPSIS shows the program with its seven positional
-# arguments, nested as optional after the device.
+# arguments, nested as optional after the device, then its options.
 #   manual_page_test.sh PAGE
 set -euo pipefail
 page=${1:?manual page}
@@ -24,9 +24,10 @@ rendered=$(groff -man -Tascii -P-cbou -rLL=200n "$page")
 synopsis=$(printf '%s\n' "$rendered" | sed -n '/^SYNOPSIS/,/^DESCRIPTION/p' | sed '1d;$d' | tr -s ' \n' '  ' |
   sed 's/^ //;s/ $//')
 expected='quavelor device [mode [input-channel [output-channel [delay [sample-rate [timeout]]]]]]'
+expected+=' quavelor --help | -h quavelor --version'
 [ "$synopsis" = "$expected" ] || fail "SYNOPSIS reads '$synopsis', expected '$expected'"
 
-for section in NAME SYNOPSIS DESCRIPTION ARGUMENTS MODES OUTPUT "EXIT STATUS" EXAMPLES WARNING; do
+for section in NAME SYNOPSIS DESCRIPTION ARGUMENTS OPTIONS MODES OUTPUT "EXIT STATUS" EXAMPLES WARNING; do
   grep -qx "$section" <<<"$rendered" || fail "no section $section"
 done
 
