@@ -9,10 +9,11 @@
 #include "settings/run_settings.h"
 
 int main(int argument_count, char** arguments) {
-  const run_settings settings = parse_command_line(argument_count, arguments);
+  run_settings settings = parse_command_line(argument_count, arguments);
   const routing_plan plan =
       derive_routing_plan(settings.mode, settings.input_index, settings.output_index);
   pcm_pair streams = open_streams(settings, plan);
+  adopt_device_rate(settings, streams.rate);
   audio_buffers buffers =
       allocate_buffers(settings, plan, streams.playback_interleaved, streams.capture_interleaved);
   prepare_streams(streams);

@@ -120,6 +120,15 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
     std::puts("-------------------------\n");
     fail_silently();
   }
+  // Frames read and frames played are one and the same count only when both
+  // streams run at one rate.
+  if (playback_rate_granted != capture_rate_granted) {
+    fail(stderr,
+         "Capture runs at %u and playback at %u frames per second: "
+         "use plughw: or plug: in front of the device name\n",
+         capture_rate_granted, playback_rate_granted);
+  }
+  streams.rate = playback_rate_granted;
   return streams;
 }
 

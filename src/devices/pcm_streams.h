@@ -16,6 +16,7 @@ struct pcm_pair {
   snd_pcm_t* capture = nullptr;
   bool playback_interleaved = false;  // the access each stream was given
   bool capture_interleaved = false;
+  uint32_t rate = 0;  // frames per second both streams were given
 };
 
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
@@ -28,7 +29,8 @@ constexpr snd_pcm_uframes_t requested_capture_buffer_frames = 16384;
 // Opens and configures playback, then capture, on settings.device_name with
 // plan.device_channel_count channels. Any failure is reported (on standard
 // error; a refused capture configuration on standard output with the values
-// the driver returned) and ends the process.
+// the driver returned) and ends the process. The rate granted may differ
+// from the one asked, but not between the two streams: that is refused.
 pcm_pair open_streams(const run_settings& settings, const routing_plan& plan);
 
 // Prepares playback, then capture.

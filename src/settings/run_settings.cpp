@@ -157,3 +157,11 @@ run_settings parse_command_line(int argument_count, char** arguments) {
   std::printf("Time out at %" PRIu64 " sec\n", settings.frame_budget / settings.sample_rate);
   return settings;
 }
+
+void adopt_device_rate(run_settings& settings, uint32_t device_rate) {
+  if (device_rate == 0 || device_rate == settings.sample_rate) return;
+  std::printf("Sample rate = %" PRIu32 ", as the device does not run at %" PRIu32 "\n", device_rate,
+              settings.sample_rate);
+  settings.frame_budget = settings.frame_budget / settings.sample_rate * device_rate;
+  settings.sample_rate = device_rate;
+}

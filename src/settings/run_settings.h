@@ -27,3 +27,9 @@ struct run_settings {
 // text and "--version" the name and version, to standard output, and the
 // process ends with status 0; any other is refused on standard error.
 run_settings parse_command_line(int argument_count, char** arguments);
+
+// Sets the run to the rate the device runs at, when that is not the one asked
+// (a card opened by its hw: name runs only at its own rates): the delay and
+// the time out stay the seconds asked, counted in the device's frames, and a
+// line says so. A rate of 0 (unknown) leaves the settings as they are.
+void adopt_device_rate(run_settings& settings, uint32_t device_rate);

@@ -56,8 +56,8 @@ CASES = [
     case("mode 2 at 48000, card stalled 40 ms", "steady", 2, 1, 1, 1.0, 48000, 10, 1, 1,
          "stall_at 4000 stall_for 40"),
     case("card stalled 150 ms", "stop", 2, 1, 1, 1.0, 48000, 10, 1, 1, "stall_at 4000 stall_for 150"),
-    case("card at 48000 only, asked 44100", "rate", 1, 1, 1, 3.0, 44100, 8, 0, 0, "rates [ 48000 ]",
-         granted=48000),
+    case("card at 48000 only, asked 44100", "steady", 1, 1, 1, 3.0, 44100, 8, 0, 0,
+         "rates [ 48000 ]", granted=48000),
     case("stopped 0.5 s", "stop", 1, 1, 1, 1.5, 48000, 12, 0, 0, stop=(4.0, 0.5)),
     case("stopped 1.5 s", "stop", 3, 1, 1, 1.5, 44100, 12, 1, 0, stop=(4.0, 1.5)),
     case("capture 200 ppm fast", "drift", 1, 1, 1, 1.5, 48000, 120, 0, 0, "ppm 200"),
@@ -81,11 +81,6 @@ def wanted(condition, message):
 def check_case(run, out, err, status, events):
     name = run.name
     summary = events[-1][1] if events and events[-1][0] == "summary" else None
-    if run.kind == "rate" and status == 1:
-        # A refusal, which must name both rates.
-        wanted(b"44100" in out + err and b"48000" in out + err,
-               f"{name}: refused, naming both rates: {out + err!r}")
-        return
     if not check(summary is not None, f"{name}: no summary in the card's log"):
         return
     delays = [(e["at"], e["frames"]) for kind, e in events if kind == "delay"]
@@ -100,19 +95,18 @@ def check_case(run, out, err, status, events):
     marks = out.count(b"\nPX\n"), out.count(b"\nRX\n")
     bare = out.replace(b"\nPX\n", b"").replace(b"\nRX\n", b"")
 
-    if run.kind == "rate":
-        # A run, at the granted rate.
-        wanted(status == 0 and all(abs(o) <= 1 for o in offs) and
-               abs(summary["played"] - run.granted * run.seconds) <= 2 * BLOCK,
-               f"{name}: run at 48000 for {run.seconds} s with the delay asked "
-               f"(exit {status}, {summary['played']} frames played)")
-        return
     check(status == 0, f"{name}: exit status {status}")
     check(err == b"", f"{name}: standard error {err!r}")
-    check(bare == expected_output(run), f"{name}: standard output {out!r}")
+    expected = expected_output(run)
+    if run.granted != run.rate:
+        # The run goes on at the rate the card runs at, and says so.
+        timeout = f"Time out at {run.seconds} sec\n".encode()
+        expected = expected.replace(timeout, timeout + f"Sample rate = {run.granted}, as the device "
+                                    f"does not run at {run.rate}\n".encode())
+    check(bare == expected, f"{name}: standard output {out!r}")
     check(summary["repeats"] == 0, f"{name}: {summary['repeats']} frames played twice or out of order")
     check(summary["wrong_channel"] == 0, f"{name}: {summary['wrong_channel']} frames of another channel")
-    check(abs(summary["played"] - run.rate * run.seconds) <= 2 * BLOCK,
+    check(abs(summary["played"] - run.granted * run.seconds) <= 2 * BLOCK,
           f"{name}: {summary['played']} frames played in a {run.seconds} s run")
     if run.kind == "stop":
         check(marks[0] + marks[1] >= 1 or not run.stop, f"{name}: no mark for the stop")
@@ -136,9 +130,12 @@ def check_case(run, out, err, status, events):
         wanted(max(abs(o) for o in offs) <= run.rate // 500,
                f"{name}: within 2 ms of the delay asked (drifted {min(offs):+d} to {max(offs):+d})")
         return
-    check(all(abs(o) <= run.rate // 500 for o in offs[1:]),
-          f"{name}: once set, heard {min(offs[1:] or [0]):+d} to {max(offs[1:] or [0]):+d} frames "
-          "from the delay asked")
+    # Reports that move a period at a time can be read a period off, so the
+    # first setting may leave the delay heard up to a period from the one
+    # asked; after it, the delay heard holds still.
+    check(len(set(offs[1:])) <= 1 and all(abs(o) < BLOCK for o in offs[1:]),
+          f"{name}: once set, heard {', '.join(f'{o:+d}' for o in offs[1:])} frames from the "
+          "delay asked")
     wanted(all(abs(o) <= 1 for o in offs),
            f"{name}: within a frame of the delay asked from the first sound")
 
