@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Runs quavelor's benchmarks and prints one table.
 
-    run_benchmarks.py SOURCE_DIR BUILD_DIR
+    run_benchmarks.py SOURCE_DIR BUILD_DIR [SECTION...]
 
-Every figure is measured in this run, beside the figure it is compared with:
+runs the numbered sections below, all of them or only those given. Every
+figure is measured in this run, beside the figure it is compared with:
 
   1. Ring throughput: one track's bytes through append and extract (Google
      Benchmark, CPU time), beside two plain memcpy's of the same bytes.
@@ -618,15 +619,23 @@ class Bench:
             json.dump({"rows": self.rows, "details": self.details}, file, indent=2)
 
 
+# The sections, in the docstring's order and numbering.
+SECTIONS = ("ring_throughput", "whole_run", "memory", "real_time", "callgrind", "pipewire")
+
+
 def main():
-    if len(sys.argv) != 3:
+    chosen = sys.argv[3:]
+    numbers = [str(number) for number in range(1, len(SECTIONS) + 1)]
+    if len(sys.argv) < 3 or not all(number in numbers for number in chosen):
         print(__doc__, file=sys.stderr)
         return 2
     bench = Bench(sys.argv[1], sys.argv[2])
     failures = []
     try:
-        for step in (bench.ring_throughput, bench.whole_run, bench.memory, bench.real_time, bench.callgrind,
-                     bench.pipewire):
+        for number, name in zip(numbers, SECTIONS):
+            if chosen and number not in chosen:
+                continue
+            step = getattr(bench, name)
             try:
                 step()
             except (MeasurementError, subprocess.SubprocessError, OSError) as error:
