@@ -4,8 +4,8 @@
 # are given, as in "scripts/bench.sh 4 7"), printing one table: each figure
 # beside the one it is measured against in the same run, each ratio with its
 # target and PASS or MISS. Details are left in build-bench/bench-results/.
-# Takes a few minutes; 45 s of it are real-time runs through a private
-# PulseAudio server.
+# Takes a few minutes; real-time runs take 45 s of it through a private
+# PulseAudio server and a minute on a simulated sound card.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
