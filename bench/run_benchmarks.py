@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Runs quavelor's benchmarks and prints one table.
 
-    run_benchmarks.py SOURCE_DIR BUILD_DIR
+    run_benchmarks.py SOURCE_DIR BUILD_DIR [SECTION...]
 
-Every figure is measured in this run, beside the figure it is compared with:
+runs the numbered sections below, all of them or only those given. Every
+figure is measured in this run, beside the figure it is compared with:
 
   1. Ring throughput: one track's bytes through append and extract (Google
      Benchmark, CPU time), beside two plain memcpy's of the same bytes.
@@ -29,6 +30,18 @@ Every figure is measured in this run, beside the figure it is compared with:
      arrived, how far the clicks come out from the delay asked for, and CPU
      time per wall second of all the program's threads, the PipeWire
      client's included, beside sox doing the same job.
+  7. Simulated card at 48000: quavelor in mode 2 on the simulated sound card
+     (tests/simulated_card/), which logs how every frame of the watched
+     output channel was heard. A steady 12 s run: the delay heard from its
+     first second of sound on, and its first sound, in frames from the delay
+     asked for. Frames played twice or out of order, in every run. A 12 s
+     run stopped for 1 s (SIGSTOP, then SIGCONT): the frames of silence
+     between sounds, and how long after the sound came back the delay heard
+     was within a frame of the one asked for again, for good (and the card's
+     frames from its underrun to the sound's return: it stands still in
+     between, so they are not in its silence). CPU time per wall second
+     (wait4) of a 60 s run, the card's own work in the plugin included; the
+     two short runs play beside it, each on a card and clock of its own.
 
 Detailed figures and callgrind profiles are left in BUILD_DIR/bench-results.
 The exit status is 0 when every measurement could be made (whatever the
@@ -89,6 +102,19 @@ PIPEWIRE_RATES = (44100, 48000)
 PIPEWIRE_SECONDS = 20
 PIPEWIRE_DELAY = 1.5
 PIPEWIRE_ERROR_TARGET = 0.002  # seconds between the delay heard and the one asked for
+
+# 7. Real time on the simulated card.
+CARD_RATE = 48000
+CARD_DELAY = 1.5
+CARD_FIFO = 32  # frames each stream of the card holds beyond its buffer
+CARD_CUSHION_FRAMES = 3 * 4096  # silence quavelor plays before its first captured frame
+CARD_SHORT_SECONDS = 12  # the steady run and the stopped one
+CARD_STOP = (4.0, 1.0)  # SIGSTOP this many seconds after the start, SIGCONT this many later
+CARD_CPU_SECONDS = 60
+CARD_STEADY_AFTER_SECONDS = 1  # of sound, before the delay heard counts as steady
+CARD_DELAY_TARGET = 1  # frames between the delay heard and the one asked for
+CARD_SETTLE_TARGET = 0.05  # seconds after the sound comes back, as the card test wants
+CARD_CPU_TARGET_PERCENT = 0.5
 
 BENCH_DEVICE = "quavelor_bench"
 CHECK_DEVICE = "quavelor_bench_check"
@@ -602,6 +628,178 @@ class Bench:
         finally:
             subprocess.run([script, "stop", folder], check=False, stdout=subprocess.DEVNULL)
 
+    # 7. Real time on the simulated card.
+
+    @staticmethod
+    def read_card_log(path):
+        """The card's log as (kind, {field: integer}) events, the summary last."""
+        events = []
+        with open(path) as file:
+            for line in file:
+                kind, *fields = line.split()
+                events.append((kind, {key: int(value) for key, value in (f.split("=") for f in fields)}))
+        if not events or events[-1][0] != "summary":
+            raise MeasurementError(f"no summary in the card's log {path}")
+        return events
+
+    @staticmethod
+    def settings_from(delays, frame):
+        """Of the delay settings (at, frames) in the card's log, those heard
+        from `frame` on: the one in effect at it, then every later one."""
+        return [d for d in delays if d[0] <= frame][-1:] + [d for d in delays if d[0] > frame]
+
+    def settled_after(self, delays, frame, due):
+        """From the delay settings (at, frames), when the delay heard was
+        within CARD_DELAY_TARGET of `due` from then to the end, `frame` at
+        the earliest (None if it was not at the end); the largest offset
+        from `due` heard from `frame` on; and the last setting (at, offset)."""
+        in_effect = self.settings_from(delays, frame)
+        if not in_effect:
+            return None, None, None
+        offsets = [frames - due for _, frames in in_effect]
+        settled = frame
+        for at, frames in in_effect:
+            if abs(frames - due) > CARD_DELAY_TARGET:
+                settled = None
+            elif settled is None:
+                settled = max(at, frame)
+        return settled, max(offsets, key=abs), (max(in_effect[-1][0], frame), offsets[-1])
+
+    @staticmethod
+    def end_process(process):
+        """Ends a run, stopped or not: SIGTERM (which run_measured passes
+        on), then SIGKILL if it has not ended 5 s later."""
+        process.send_signal(signal.SIGCONT)
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+    def simulated_card(self):
+        plugin = os.path.join(self.build_dir, "libasound_module_pcm_simulated_card.so")
+        if not os.path.exists(plugin):
+            raise MeasurementError(f"the simulated card's plugin is not built: {plugin}")
+        rate = CARD_RATE
+        folder = os.path.join(self.results, "simulated-card")
+        os.makedirs(folder, exist_ok=True)
+        # Each run has a card of its own, and so a clock of its own.
+        seconds = {"steady": CARD_SHORT_SECONDS, "stopped": CARD_SHORT_SECONDS, "cpu": CARD_CPU_SECONDS}
+        paths = {name: os.path.join(folder, name) for name in seconds}
+        devices = os.path.join(folder, "devices.conf")
+        with open(devices, "w") as conf:
+            conf.write(f'pcm_type.simulated_card {{ lib "{plugin}" }}\n')
+            for name, path in paths.items():
+                if os.path.exists(path + ".log"):
+                    os.remove(path + ".log")
+                conf.write(f'pcm.quavelor_card_{name} {{ type simulated_card fifo {CARD_FIFO} watch 0 source 0 '
+                           f'log "{path}.log" }}\n')
+        environment = dict(os.environ, ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:" + devices)
+        environment.pop("QUAVELOR_CARD_LOG", None)
+        report = paths["cpu"] + ".report"
+        if os.path.exists(report):
+            os.remove(report)
+
+        log(f"simulated card: a {CARD_CPU_SECONDS} s run, beside it a steady and a stopped "
+            f"{CARD_SHORT_SECONDS} s run ...")
+        processes = {}
+        started = time.monotonic()
+        try:
+            for name in seconds:
+                command = self.quavelor_command(f"quavelor_card_{name}", 2, CARD_DELAY, rate, seconds[name])
+                if name == "cpu":
+                    command = [self.run_measured, report] + command
+                with open(paths[name] + ".out", "wb") as out:
+                    processes[name] = subprocess.Popen(command, env=environment, stdout=out,
+                                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            for at, sent in ((CARD_STOP[0], signal.SIGSTOP), (sum(CARD_STOP), signal.SIGCONT)):
+                time.sleep(max(0.0, started + at - time.monotonic()))
+                processes["stopped"].send_signal(sent)
+            for name, process in processes.items():
+                deadline = started + seconds[name] + PULSE_GRACE_SECONDS
+                try:
+                    process.wait(timeout=max(0.0, deadline - time.monotonic()))
+                except subprocess.TimeoutExpired:
+                    self.notes.append(f"the {name} run on the simulated card did not end "
+                                      f"{PULSE_GRACE_SECONDS} s after its time and was ended")
+                    self.end_process(process)
+                if process.returncode != 0:
+                    self.notes.append(f"the {name} run on the simulated card exited with {process.returncode}")
+        finally:
+            for process in processes.values():
+                if process.poll() is None:
+                    self.end_process(process)
+        log(f"simulated card: {time.monotonic() - started:.0f} s")
+
+        events = {name: self.read_card_log(path + ".log") for name, path in paths.items()}
+        summaries = {name: runs[-1][1] for name, runs in events.items()}
+        delays = {name: [(e["at"], e["frames"]) for kind, e in runs if kind == "delay"]
+                  for name, runs in events.items()}
+        silences = {name: [(e["at"], e["frames"]) for kind, e in runs if kind == "silence"]
+                    for name, runs in events.items()}
+        due = max(int(rate * CARD_DELAY), CARD_CUSHION_FRAMES)
+        with open(report) as file:
+            fields = {key: float(value) for key, value in (item.split("=") for item in file.read().split())}
+        cpu = fields["user_s"] + fields["system_s"]
+        percent = 100 * cpu / fields["wall_s"]
+
+        # The steady run: its first sound, then the delay heard once the
+        # sound has played for a while.
+        steady = delays["steady"]
+        if not steady:
+            raise MeasurementError("the steady run on the simulated card played no sound")
+        first = steady[0][1] - due
+        from_frame = steady[0][0] + CARD_STEADY_AFTER_SECONDS * rate
+        offsets = [frames - due for _, frames in self.settings_from(steady, from_frame)]
+        lowest, highest = min(offsets), max(offsets)
+        heard = f"{lowest:+d} frames" if lowest == highest else f"{lowest:+d} to {highest:+d} frames"
+        # The stopped run: the silence between sounds, the card's frames
+        # from its underrun to the sound's return (the card stands still in
+        # between, so they are not in its silence), and the delay heard from
+        # the end of the last stretch of silence.
+        stops = silences["stopped"]
+        resumed = stops[-1][0] + stops[-1][1] if stops else None
+        underruns = [e["at"] for kind, e in events["stopped"] if kind == "underrun" and
+                     (resumed is None or e["at"] < resumed)]
+        gap = resumed - underruns[-1] - CARD_FIFO if stops and underruns else None
+        settled, worst, last = (self.settled_after(delays["stopped"], resumed, due) if stops
+                                else (None, None, None))
+        repeats = sum(summary["repeats"] for summary in summaries.values())
+        played = sum(summary["played"] for summary in summaries.values())
+        for name, summary in summaries.items():
+            if name != "stopped" and summary["underruns"] + summary["overruns"] + summary["silence"]:
+                self.notes.append(f"the {name} run on the simulated card: {summary['underruns']} underruns, "
+                                  f"{summary['overruns']} overruns, {summary['silence']} frames of silence "
+                                  "between sounds")
+        self.details["simulated_card"] = {
+            "delay_asked_frames": due, "summaries": summaries, "delays": delays, "silences": silences,
+            "steady_offsets": offsets, "resumed_at": resumed, "underrun_to_sound_frames": gap,
+            "settled_at": settled, "cpu_s": cpu, "wall_s": fields["wall_s"], "cpu_percent": percent}
+
+        self.rows.append([f"card {rate}: delay heard, after {CARD_STEADY_AFTER_SECONDS} s of sound", heard,
+                          f"asked {due} frames", "", f"±{CARD_DELAY_TARGET} frame",
+                          max(abs(lowest), abs(highest)) <= CARD_DELAY_TARGET])
+        self.rows.append(["  first sound", f"{first:+d} frames", "", "", f"±{CARD_DELAY_TARGET} frame",
+                          abs(first) <= CARD_DELAY_TARGET])
+        self.rows.append(["  played twice or out of order, 3 runs", f"{repeats} frames", f"of {played} played",
+                          "", "0 frames", repeats == 0])
+        silence = summaries["stopped"]["silence"]
+        self.rows.append([f"  silence after a {CARD_STOP[1]:g} s stop", f"{silence} frames",
+                          "" if gap is None else f"underrun to sound {gap} frames", "", "", None])
+        label = "  delay right again once the sound is back"
+        if resumed is None or last is None:
+            self.rows.append([label, "no silence" if resumed is None else "no sound", "", "", "", None])
+        else:
+            again = "not in the run" if settled is None else f"{(settled - resumed) / rate:.2f} s"
+            self.rows.append([label, again,
+                              f"up to {worst:+d}, {last[1]:+d} from {(last[0] - resumed) / rate:.2f} s", "",
+                              f"<= {CARD_SETTLE_TARGET:g} s",
+                              settled is not None and settled - resumed <= CARD_SETTLE_TARGET * rate])
+        self.rows.append([f"  real-time CPU, {CARD_CPU_SECONDS} s 2 ch", f"{percent:.2f} %",
+                          f"{cpu:.3f} s in {fields['wall_s']:.1f} s", "", f"< {CARD_CPU_TARGET_PERCENT} %",
+                          percent < CARD_CPU_TARGET_PERCENT])
+
     # The table.
 
     def print_table(self):
@@ -618,15 +816,23 @@ class Bench:
             json.dump({"rows": self.rows, "details": self.details}, file, indent=2)
 
 
+# The sections, in the docstring's order and numbering.
+SECTIONS = ("ring_throughput", "whole_run", "memory", "real_time", "callgrind", "pipewire", "simulated_card")
+
+
 def main():
-    if len(sys.argv) != 3:
+    chosen = sys.argv[3:]
+    numbers = [str(number) for number in range(1, len(SECTIONS) + 1)]
+    if len(sys.argv) < 3 or not all(number in numbers for number in chosen):
         print(__doc__, file=sys.stderr)
         return 2
     bench = Bench(sys.argv[1], sys.argv[2])
     failures = []
     try:
-        for step in (bench.ring_throughput, bench.whole_run, bench.memory, bench.real_time, bench.callgrind,
-                     bench.pipewire):
+        for number, name in zip(numbers, SECTIONS):
+            if chosen and number not in chosen:
+                continue
+            step = getattr(bench, name)
             try:
                 step()
             except (MeasurementError, subprocess.SubprocessError, OSError) as error:

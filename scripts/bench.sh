@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds quavelor and its benchmarks (Release, in
-# build-bench/) and runs every benchmark, printing one table: each figure
+# build-bench/) and runs every benchmark (or only the sections whose numbers
+# are given, as in "scripts/bench.sh 4 7"), printing one table: each figure
 # beside the one it is measured against in the same run, each ratio with its
 # target and PASS or MISS. Details are left in build-bench/bench-results/.
-# Takes a few minutes; 45 s of it are real-time runs through a private
-# PulseAudio server.
+# Takes a few minutes; real-time runs take 45 s of it through a private
+# PulseAudio server and a minute on a simulated sound card.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,4 +19,4 @@ if ! { cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUAVELOR_TESTS=OFF
   exit 1
 fi
 
-exec python3 bench/run_benchmarks.py . build-bench
+exec python3 bench/run_benchmarks.py . build-bench "$@"
