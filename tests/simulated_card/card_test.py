@@ -55,12 +55,15 @@ CASES = [
     case("mode 1 at 44100, no delay", "steady", 1, 2, 2, 0, 44100, 8, 1, 1),
     case("mode 2 at 48000, card stalled 40 ms", "steady", 2, 1, 1, 1.0, 48000, 10, 1, 1,
          "stall_at 4000 stall_for 40"),
+    case("mode 1 at 44100, card stalled 20 ms a second", "steady", 1, 1, 2, 1.0, 44100, 10, 1, 0,
+         "stall_every 1000 stall_for 20"),
     case("card stalled 150 ms", "stop", 2, 1, 1, 1.0, 48000, 10, 1, 1, "stall_at 4000 stall_for 150"),
     case("card at 48000 only, asked 44100", "steady", 1, 1, 1, 3.0, 44100, 8, 0, 0,
          "rates [ 48000 ]", granted=48000),
     case("stopped 0.5 s", "stop", 1, 1, 1, 1.5, 48000, 12, 0, 0, stop=(4.0, 0.5)),
     case("stopped 1.5 s", "stop", 3, 1, 1, 1.5, 44100, 12, 1, 0, stop=(4.0, 1.5)),
     case("capture 200 ppm fast", "drift", 1, 1, 1, 1.5, 48000, 120, 0, 0, "ppm 200"),
+    case("capture 200 ppm slow", "drift", 2, 1, 1, 1.5, 44100, 120, 0, 0, "ppm -200"),
 ]
 
 
