@@ -630,14 +630,13 @@ class Bench:
 
     # 7. Real time on the simulated card.
 
-    @staticmethod
-    def read_card_log(path):
-        """The card's log as (kind, {field: integer}) events, the summary last."""
-        events = []
-        with open(path) as file:
-            for line in file:
-                kind, *fields = line.split()
-                events.append((kind, {key: int(value) for key, value in (f.split("=") for f in fields)}))
+    def read_card_log(self, path):
+        """The card's log as (kind, {field: integer}) events, the summary
+        last, read as the card's tests read it."""
+        sys.path.insert(0, os.path.join(self.source_dir, "tests", "support"))
+        sys.path.insert(0, os.path.join(self.source_dir, "tests", "simulated_card"))
+        import card_test
+        events = card_test.read_log(path)
         if not events or events[-1][0] != "summary":
             raise MeasurementError(f"no summary in the card's log {path}")
         return events
