@@ -121,8 +121,10 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
     fail_silently();
   }
   // Frames read and frames played are one and the same count only when both
-  // streams run at one rate.
-  if (playback_rate_granted != capture_rate_granted) {
+  // streams run at one rate. A rate that could not be read back (0) is not
+  // taken for another.
+  if (playback_rate_granted != 0 && capture_rate_granted != 0 &&
+      playback_rate_granted != capture_rate_granted) {
     fail(stderr,
          "Capture runs at %u and playback at %u frames per second: "
          "use plughw: or plug: in front of the device name\n",

@@ -60,6 +60,8 @@ CASES = [
     case("card stalled 150 ms", "stop", 2, 1, 1, 1.0, 48000, 10, 1, 1, "stall_at 4000 stall_for 150"),
     case("card at 48000 only, asked 44100", "steady", 1, 1, 1, 3.0, 44100, 8, 0, 0,
          "rates [ 48000 ]", granted=48000),
+    case("capture at 44100 only, playback at 48000", "refused", 1, 1, 1, 1.0, 48000, 8, 0, 0,
+         "capture_rate 44100"),
     case("stopped 0.5 s", "stop", 1, 1, 1, 1.5, 48000, 12, 0, 0, stop=(4.0, 0.5)),
     case("stopped 1.5 s", "stop", 3, 1, 1, 1.5, 44100, 12, 1, 0, stop=(4.0, 1.5)),
     case("capture 200 ppm fast", "drift", 1, 1, 1, 1.5, 48000, 120, 0, 0, "ppm 200"),
@@ -83,6 +85,14 @@ def wanted(condition, message):
 
 def check_case(run, out, err, status, events):
     name = run.name
+    if run.kind == "refused":
+        # Refused once both sides are open: the status lines, then the reason.
+        check(status == 1, f"{name}: exit status {status}")
+        check(out == expected_output(run).split(b"\r")[0].rstrip(b"\n") + b"\n",
+              f"{name}: standard output {out!r}")
+        check(err == b"Capture runs at 44100 and playback at 48000 frames per second: use "
+              b"plughw: or plug: in front of the device name\n", f"{name}: standard error {err!r}")
+        return
     summary = events[-1][1] if events and events[-1][0] == "summary" else None
     if not check(summary is not None, f"{name}: no summary in the card's log"):
         return
@@ -179,7 +189,8 @@ def main():
             run.process.kill()
             out, err = run.process.communicate()
             check(False, f"{run.name}: still running {PROCESS_TIMEOUT} s after its end")
-        check_case(run, out, err, run.process.returncode, read_log(run.log))
+        check_case(run, out, err, run.process.returncode,
+                   read_log(run.log) if os.path.exists(run.log) else [])
     return exit_status()
 
 

@@ -20,6 +20,7 @@
  *
  * Options in the device definition, all optional:
  *   rates [ 48000 ]  the only rates the card runs at (else 8000 to 192000)
+ *   capture_rate 44100  the only rate its capture side runs at
  *   interleaved 1    interleaved access only, as many cards offer
  *   ppm 200          the capture clock's offset from playback's
  *   fifo 32          frames between the hardware position and the converter,
@@ -54,7 +55,7 @@ struct card {
   char *name;
   int users;
   int64_t epoch_ns; /* frame 0 of both clocks */
-  unsigned int rates[MAX_RATES];
+  unsigned int rates[MAX_RATES], capture_rate;
   int rate_count, interleaved_only;
   double capture_scale; /* capture clock frames per playback clock frame */
   long fifo;
@@ -397,6 +398,7 @@ static int read_options(struct card *card, snd_config_t *conf) {
     else if (!strcmp(id, "stall_at")) card->stall_at_ns = value * 1000000;
     else if (!strcmp(id, "stall_for")) card->stall_ns = value * 1000000;
     else if (!strcmp(id, "stall_every")) card->stall_every_ns = value * 1000000;
+    else if (!strcmp(id, "capture_rate")) card->capture_rate = (unsigned int)value;
     else if (!strcmp(id, "interleaved")) card->interleaved_only = value != 0;
     else if (!strcmp(id, "watch")) card->watch = value;
     else if (!strcmp(id, "source")) card->source = value;
@@ -447,6 +449,9 @@ static int set_constraints(snd_pcm_ioplug_t *io, const struct card *card) {
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 128, 1 << 26)) < 0) {
     return err;
+  }
+  if (io->stream == SND_PCM_STREAM_CAPTURE && card->capture_rate > 0) {
+    return snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_RATE, 1, &card->capture_rate);
   }
   if (card->rate_count > 0) return snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_RATE, card->rate_count, card->rates);
   return snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, 8000, 192000);
