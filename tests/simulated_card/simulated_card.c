@@ -178,14 +178,14 @@ static void hear(struct card *card, int64_t at, uint32_t v) {
 }
 
 static void arm(struct stream *s, int64_t when) {
-  struct itimerspec spec = {{0, 0}, {when / 1000000000, when % 1000000000}};
-  if (when <= 0) spec.it_value.tv_nsec = 1; /* now: 0 would disarm it */
-  timerfd_settime(s->timer, TFD_TIMER_ABSTIME, &spec, NULL);
+  struct itimerspec due = {{0, 0}, {when / 1000000000, when % 1000000000}};
+  if (when <= 0) due.it_value.tv_nsec = 1; /* now: 0 would disarm it */
+  timerfd_settime(s->timer, TFD_TIMER_ABSTIME, &due, NULL);
 }
 
 static void disarm(struct stream *s) {
-  struct itimerspec spec = {{0, 0}, {0, 0}};
-  timerfd_settime(s->timer, 0, &spec, NULL);
+  struct itimerspec never = {{0, 0}, {0, 0}};
+  timerfd_settime(s->timer, 0, &never, NULL);
 }
 
 /* Takes the period steps due by now, one at a time: each plays a period
@@ -306,7 +306,6 @@ static int card_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params) {
 
 static int card_sw_params(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params) {
   struct stream *s = io->private_data;
-  (void)io;
   snd_pcm_sw_params_get_stop_threshold(params, &s->stop_threshold);
   snd_pcm_sw_params_get_avail_min(params, &s->avail_min);
   snd_pcm_sw_params_get_boundary(params, &s->boundary);
