@@ -55,6 +55,20 @@ bool offer_configuration(snd_pcm_t* stream, snd_pcm_hw_params_t* params,
   return interleaved;
 }
 
+// Playback is given a start threshold it never reaches (the boundary), so
+// that the cushion written before the start does not start it: the transfer
+// loop starts both streams together.
+void never_start_by_itself(snd_pcm_t* playback) {
+  snd_pcm_sw_params_t* params;
+  snd_pcm_sw_params_alloca(&params);
+  snd_pcm_uframes_t boundary = 0;
+  int result = snd_pcm_sw_params_current(playback, params);
+  if (result >= 0) result = snd_pcm_sw_params_get_boundary(params, &boundary);
+  if (result >= 0) result = snd_pcm_sw_params_set_start_threshold(playback, params, boundary);
+  if (result >= 0) result = snd_pcm_sw_params(playback, params);
+  if (result < 0) fail(stderr, "Problem setting playback software parameters: %s\n", snd_strerror(result));
+}
+
 }  // namespace
 
 pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
@@ -75,6 +89,7 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
                           &playback_rate, &playback_period, &playback_buffer);
   result = snd_pcm_hw_params(streams.playback, playback_params);
   if (result < 0) fail(stderr, "Problem setting playback parameters: %s\n", snd_strerror(result));
+  never_start_by_itself(streams.playback);
 
   // Capture asks for the period playback was actually given.
   snd_pcm_uframes_t granted_period = 0;
@@ -131,6 +146,7 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
          capture_rate_granted, playback_rate_granted);
   }
   streams.rate = playback_rate_granted;
+  streams.linked = snd_pcm_link(streams.capture, streams.playback) == 0;
   return streams;
 }
 
@@ -196,6 +212,8 @@ void drain_within(snd_pcm_t* stream, drain_clock::duration allowance) {
 // waited for: draining a capture stream only stops it, keeping the frames it
 // captured for reading, and nothing reads them after the run.
 void close_streams(pcm_pair& streams) {
+  // Linked, a playback drain would stop capture with it.
+  if (streams.linked) snd_pcm_unlink(streams.capture);
   drain_within(streams.playback, buffer_duration(streams.playback) + drain_margin);
   drain_within(streams.capture, drain_clock::duration::zero());
   snd_pcm_close(streams.playback);

@@ -1,9 +1,11 @@
 // The two streams of the one sound device: this module owns both handles from
 // open to close. It opens and configures playback, then capture, with the
 // same layout (24-bit samples in 3 bytes, blocking; non-interleaved, or
-// interleaved where the device takes only that), prepares them just before
-// the transfer loop and drains and closes them after it. The transfers
-// themselves are the transfer loop's.
+// interleaved where the device takes only that), links them where the device
+// can start them with one call, prepares them just before the transfer loop
+// and drains and closes them after it. Playback never starts by itself: the
+// transfer loop starts both streams. The transfers themselves are the
+// transfer loop's.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -16,7 +18,8 @@ struct pcm_pair {
   snd_pcm_t* capture = nullptr;
   bool playback_interleaved = false;  // the access each stream was given
   bool capture_interleaved = false;
-  uint32_t rate = 0;  // frames per second both streams were given
+  uint32_t rate = 0;    // frames per second both streams were given
+  bool linked = false;  // starting, dropping or preparing one does both
 };
 
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
@@ -36,7 +39,7 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan);
 // Prepares playback, then capture.
 void prepare_streams(const pcm_pair& streams);
 
-// Drains playback, drains capture, closes playback, closes capture. A drain
+// Unlinks the streams, drains playback, drains capture, closes playback, closes capture. A drain
 // that does not end within the time its stream's buffer takes to play (no
 // time at all for capture) is cut short with snd_pcm_drop, so the run always
 // ends.

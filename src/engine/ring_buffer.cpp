@@ -167,6 +167,13 @@ void ring_extract(const track_ring& ring, size_t at, unsigned char* destination,
   scatter(destination + staged_offset(first, stride), stride, ring.bytes, n - first);
 }
 
+void ring_clear(track_ring& ring, size_t at, size_t n) {
+  assert(at < ring.size && n <= ring.size);
+  const size_t first = std::min(n, ring.size - at);
+  std::memset(ring.bytes + at, 0, first);
+  std::memset(ring.bytes, 0, n - first);
+}
+
 size_t ring_advance(size_t at, size_t n, size_t N) {
   const size_t next = at + n;
   return next >= N ? next - N : next;

@@ -103,5 +103,8 @@ void ring_append(track_ring& ring, size_t at, const unsigned char* source, size_
 void ring_extract(const track_ring& ring, size_t at, unsigned char* destination, size_t stride,
                   size_t n);
 
+// Sets n bytes of the ring from `at` on to silence, wrapping at N.
+void ring_clear(track_ring& ring, size_t at, size_t n);
+
 // The ring position n bytes after `at`, for n <= N.
 size_t ring_advance(size_t at, size_t n, size_t N);

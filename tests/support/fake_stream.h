@@ -1,8 +1,13 @@
-// A scripted stand-in for the two sound streams, so that the transfer loop
-// can be driven in-process with chosen availability counts, short transfers
-// and errors. The fake's calls consult one global state: the script of
-// results, a per-channel counter that numbers every captured sample, and a
-// record of every call together with the bytes handed to each playback write.
+// A stand-in for the two streams of a sound card, on a clock of its own, so
+// that the transfer loop can be driven in-process. Playback plays and capture
+// captures at the run's rate from the moment each is started; a read waits
+// for its frames by moving the clock on; an empty playback stream underruns
+// and a full capture stream overruns (or, like a sound server, plays on and
+// drops frames without a word); each stream reports as its delay what it
+// holds plus a fixed latency. Faults are scripted by call number. Every
+// captured sample carries the clock frame it was captured at, and every
+// frame played on the watched channel is kept with the frame it is heard
+// at, so a test reads the delay at which each captured frame came out.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -11,75 +16,73 @@
 #include <string>
 #include <vector>
 
-#include "engine/transfer_loop.h"
+#include "devices/stream_calls.h"
 
 namespace fake_stream {
 
-// A script entry meaning "as many frames as the call asked for".
-constexpr snd_pcm_sframes_t whole_request = INT32_MAX;
+// A script entry meaning "what the stream model gives".
+constexpr snd_pcm_sframes_t modelled = INT32_MAX;
 
-enum class call_kind { wait, avail_update, readn, writen, prepare, resume, start, drop, delay };
+struct script {
+  std::vector<snd_pcm_sframes_t> reads;   // results by read number
+  std::vector<snd_pcm_sframes_t> writes;  // results by write of audio (not silence)
+  std::vector<snd_pcm_sframes_t> avail;   // playback's avail_update by call number
+  std::vector<int64_t> stall_before_read;  // ms the whole process stands still before read n
+  int64_t latency = 0;          // frames each stream holds beyond its buffer
+  bool reports_xruns = true;    // false: a sound server's streams, which never fail
+  bool linked = false;          // starting playback starts capture
+  int64_t capture_lag_ms = 0;   // capture starts this long after it is started
+  double capture_ppm = 0;       // the capture clock's offset from playback's
+  int32_t watch = 0;            // the playback channel whose frames are kept
+};
 
-struct call_record {
-  call_kind kind = call_kind::wait;
-  snd_pcm_t* stream = nullptr;
-  int timeout_ms = 0;             // wait only
-  long delay = 0;                 // delay: the frames reported
-  snd_pcm_uframes_t frames = 0;   // transfers: frames asked
-  long result = 0;                // what the fake returned
-  bool interleaved = false;       // transfers: readi or writei, not readn or writen
-  std::vector<void*> areas;       // transfers: the pointer array, or the one pointer
+// A frame heard on the watched channel: the (playback) clock frame it was
+// captured at and the one it was heard at, and its frame on the capture
+// clock, which names it.
+struct heard_frame {
+  int64_t captured;
+  int64_t heard;
+  int64_t capture_frame;
+};
+
+struct transfer_record {
+  bool playback = false;
+  size_t frames = 0;           // frames asked
+  long result = 0;
+  bool interleaved = false;
+  std::vector<void*> areas;    // the pointer array, or the one pointer
   std::vector<std::string> written;  // writes: each channel's bytes of all frames asked
 };
 
-// Results by call number (0 for the first call of that kind); calls past the
-// end of a list get the default.
-struct script {
-  std::vector<snd_pcm_sframes_t> avail;
-  std::vector<snd_pcm_sframes_t> reads;
-  std::vector<snd_pcm_sframes_t> writes;
-  std::vector<int> resumes;
-  // What snd_pcm_delay reports, by call number on each stream: by default
-  // a device that adds nothing, the cushion less a frame queued for playback
-  // and that frame waiting in capture.
-  std::vector<snd_pcm_sframes_t> playback_delays;
-  std::vector<snd_pcm_sframes_t> capture_delays;
-  snd_pcm_sframes_t default_avail = 4096;
-  snd_pcm_sframes_t default_read = whole_request;
-  snd_pcm_sframes_t default_write = whole_request;
-  int default_resume = 0;
+struct stream_model {
+  bool running = false, xrun = false;
+  int64_t start_frame = 0;  // the clock frame its first frame moves at
+  int64_t moved = 0;        // frames read or written since it was prepared
 };
 
 struct state {
   script plan;
   int32_t channel_count = 0;
-  std::vector<uint64_t> samples_captured;  // per channel: samples delivered so far
-  std::vector<call_record> calls;
-  size_t avail_calls = 0, read_calls = 0, write_calls = 0, resume_calls = 0;
-  size_t playback_delay_calls = 0, capture_delay_calls = 0;
+  uint32_t rate = 44100;
+  int64_t clock_ns = 0;
+  stream_model playback, capture;
+  size_t read_calls = 0, write_calls = 0, avail_calls = 0;
+  std::vector<transfer_record> transfers;
+  std::vector<heard_frame> heard;
 };
 
 extern state current;
 
-// Starts a fresh fake for a device of `channel_count` channels.
-void reset(int32_t channel_count);
+// Starts a fresh fake for a device of `channel_count` channels at `rate`.
+void reset(int32_t channel_count, uint32_t rate = 44100);
 
-// Sets entry `index` of a script list, filling the entries before it with
-// `filler`.
-void set_result(std::vector<snd_pcm_sframes_t>& list, size_t index, snd_pcm_sframes_t result,
-                snd_pcm_sframes_t filler = whole_request);
-
-// The distinct handles the fake answers to; nothing behind them is touched.
 snd_pcm_t* playback_handle();
 snd_pcm_t* capture_handle();
 
-// Sample k of channel c of the capture stream, a 24-bit value that does not
-// repeat within any run the tests make.
+// Sample k of channel c of the capture stream: a 24-bit value that names k
+// modulo 2^24, and never 0 on the clock frames the fake runs at.
 uint32_t captured_sample(int32_t channel, uint64_t k);
 
 extern const stream_calls calls;
-
-// The records of one kind, in call order.
-std::vector<const call_record*> records_of(call_kind kind);
 
 }  // namespace fake_stream

@@ -1,0 +1,34 @@
+#include "engine/stream_start.h"
+
+#include <algorithm>
+
+#include "fatal.h"
+
+size_t start_streams(const audio_path& path) {
+  const size_t cushion = write_silence(path, cushion_frames);
+  path.calls.start(path.streams.playback);
+  if (!path.streams.linked) path.calls.start(path.streams.capture);
+  return cushion;
+}
+
+size_t restart_streams(const audio_path& path) {
+  path.calls.drop(path.streams.playback);
+  path.calls.drop(path.streams.capture);
+  path.calls.prepare(path.streams.playback);
+  path.calls.prepare(path.streams.capture);
+  return start_streams(path);
+}
+
+failure_watch watch_for(const char* message, uint32_t rate) {
+  const auto cycles = [rate](uint32_t seconds) {
+    return std::max<uint64_t>(1, uint64_t{seconds} * rate / frames_per_block);
+  };
+  return {message, 0, cycles(restart_stream_seconds), cycles(failing_stream_seconds)};
+}
+
+bool failed_again(failure_watch& watch, snd_pcm_sframes_t error) {
+  if (++watch.failed_cycles >= watch.limit) {
+    fail(stderr, watch.message, snd_strerror(static_cast<int>(error)));
+  }
+  return watch.failed_cycles % watch.restart_cycles == 0;
+}

@@ -1,0 +1,45 @@
+// Starting the two streams together, and starting them together again: the
+// cushion of silence goes to prepared playback, which never starts on its
+// own, and then both streams start at once, so that frames read and frames
+// played count from one moment. Also the watch on a stream that keeps
+// failing, which restarts both and in the end gives up.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/block_transfer.h"
+
+// Silence written to playback before each start: three blocks, what a
+// capture-paced loop needs so that a block that comes late never lets
+// playback run dry. It is taken out of the ring offset, so the delay heard
+// stays the one asked for; a shorter delay is heard as the cushion.
+constexpr size_t cushion_frames = 3 * frames_per_block;
+
+// Writes the cushion to prepared playback and starts both streams: with one
+// call where they are linked, else playback and then capture, back to back.
+// Returns the frames of silence written.
+size_t start_streams(const audio_path& path);
+
+// Drops whatever both streams hold, prepares them and starts them as above.
+size_t restart_streams(const audio_path& path);
+
+// A stream that moves no frame in every cycle for this many seconds' worth of
+// full cycles ends the run: its transfers fail, or playback offers no room at
+// all. After each whole second of such cycles both streams are started again.
+constexpr uint32_t failing_stream_seconds = 5;
+constexpr uint32_t restart_stream_seconds = 1;
+
+// Counts the cycles in a row in which one stream failed to move frames.
+struct failure_watch {
+  const char* message;  // printf format of the message that ends the run
+  uint64_t failed_cycles = 0;
+  uint64_t restart_cycles = 1;  // failed cycles in a row before a restart
+  uint64_t limit = 1;           // failed cycles in a row that end the run
+};
+
+// A watch whose restart and limit are those seconds of full cycles at `rate`.
+failure_watch watch_for(const char* message, uint32_t rate);
+
+// Counts one more failed cycle; `error` names the failure should it end the
+// run. Returns whether both streams are due to be started again.
+bool failed_again(failure_watch& watch, snd_pcm_sframes_t error);
