@@ -10,11 +10,11 @@ WORK_FOLDER), all cases at once, since each card keeps its own clock. The
 card's log says how every frame of the watched output channel was heard:
 the delay it came out at, in frames, every stretch of silence between
 sounds, every frame played twice or out of order, every underrun and
-overrun. Each case checks what it must (MUST) and reports what the program
-is still to reach (WANTED): a WANTED check that fails prints its figure and
-does not fail the test.
+overrun. Every case checks that each frame is heard within a frame of the
+delay asked, or not at all; a run on a capture clock apart from playback's
+within 2 ms, with single frames slipped.
 
-Exit status 0 when every MUST check holds, 1 when one fails.
+Exit status 0 when every check holds, 1 when one fails.
 """
 
 import os
@@ -44,6 +44,8 @@ class case:
         self.delay, self.rate, self.seconds, self.stop = delay, rate, seconds, stop
         self.watch, self.source, self.options = watch, source, options
         self.granted = granted or rate
+        words = options.split()
+        self.ppm = int(words[words.index("ppm") + 1]) if "ppm" in words else 0
         self.device = "card_" + name.replace(" ", "_").replace(",", "").replace(".", "_")
 
 
@@ -57,7 +59,7 @@ CASES = [
          "stall_at 4000 stall_for 40"),
     case("mode 1 at 44100, card stalled 20 ms a second", "steady", 1, 1, 2, 1.0, 44100, 10, 1, 0,
          "stall_every 1000 stall_for 20"),
-    case("card stalled 150 ms", "stop", 2, 1, 1, 1.0, 48000, 10, 1, 1, "stall_at 4000 stall_for 150"),
+    case("card stalled 300 ms", "stop", 2, 1, 1, 1.0, 48000, 10, 1, 1, "stall_at 4000 stall_for 300"),
     case("card at 48000 only, asked 44100", "steady", 1, 1, 1, 3.0, 44100, 8, 0, 0,
          "rates [ 48000 ]", granted=48000),
     case("capture at 44100 only, playback at 48000", "refused", 1, 1, 1, 1.0, 48000, 8, 0, 0,
@@ -77,10 +79,6 @@ def read_log(path):
             kind, *fields = line.split()
             events.append((kind, {k: int(v) for k, v in (f.split("=") for f in fields)}))
     return events
-
-
-def wanted(condition, message):
-    print(("WANTED, holds: " if condition else "WANTED, not yet: ") + message, flush=True)
 
 
 def check_case(run, out, err, status, events):
@@ -117,7 +115,11 @@ def check_case(run, out, err, status, events):
         expected = expected.replace(timeout, timeout + f"Sample rate = {run.granted}, as the device "
                                     f"does not run at {run.rate}\n".encode())
     check(bare == expected, f"{name}: standard output {out!r}")
-    check(summary["repeats"] == 0, f"{name}: {summary['repeats']} frames played twice or out of order")
+    # Following a capture clock slower than playback's plays single frames
+    # twice, as many as the clocks part by.
+    slipped = abs(run.ppm) * run.granted * run.seconds // 1000000 * 3 // 2
+    check(summary["repeats"] <= slipped,
+          f"{name}: {summary['repeats']} frames played twice or out of order")
     check(summary["wrong_channel"] == 0, f"{name}: {summary['wrong_channel']} frames of another channel")
     check(abs(summary["played"] - run.granted * run.seconds) <= 2 * BLOCK,
           f"{name}: {summary['played']} frames played in a {run.seconds} s run")
@@ -131,26 +133,20 @@ def check_case(run, out, err, status, events):
         after = [frames for at, frames in delays if at > settled]
         before = [frames for at, frames in delays if at <= settled]
         after = before[-1:] + after
-        wanted(all(abs(f - due) <= 1 for f in after),
+        check(all(abs(f - due) <= 1 for f in after),
                f"{name}: within a frame of the delay asked from {AFTER_RESUME * 1000:.0f} ms "
                f"after the sound came back on (heard {', '.join(f'{f - due:+d}' for f in after[:5])})")
-        wanted(min(offs) >= -1, f"{name}: nothing early (at least {min(offs):+d} frames)")
+        check(min(offs) >= -1, f"{name}: nothing early (at least {min(offs):+d} frames)")
         return
     check(marks == (0, 0), f"{name}: {marks[0]} underrun and {marks[1]} overrun marks")
     check(summary["underruns"] + summary["overruns"] == 0, f"{name}: the card saw an xrun")
     check(summary["silence"] == 0, f"{name}: silence between sounds: {silences}")
     if run.kind == "drift":
-        wanted(max(abs(o) for o in offs) <= run.rate // 500,
+        check(max(abs(o) for o in offs) <= run.rate // 500,
                f"{name}: within 2 ms of the delay asked (drifted {min(offs):+d} to {max(offs):+d})")
         return
-    # Reports that move a period at a time can be read a period off, so the
-    # first setting may leave the delay heard up to a period from the one
-    # asked; after it, the delay heard holds still.
-    check(len(set(offs[1:])) <= 1 and all(abs(o) < BLOCK for o in offs[1:]),
-          f"{name}: once set, heard {', '.join(f'{o:+d}' for o in offs[1:])} frames from the "
-          "delay asked")
-    wanted(all(abs(o) <= 1 for o in offs),
-           f"{name}: within a frame of the delay asked from the first sound")
+    check(all(abs(o) <= 1 for o in offs),
+          f"{name}: within a frame of the delay asked from the first sound")
 
 
 def main():

@@ -7,8 +7,9 @@
  * one process share the card's clock and its log. An underrun or overrun is
  * raised at the period step at which the room (playback) or the frames
  * waiting (capture) reach the stop threshold, as the kernel raises one, and
- * the program then sees -EPIPE. snd_pcm_delay reports what is queued plus
- * the card's fixed latency (its FIFO). Samples are S24_3LE, interleaved or
+ * the program then sees -EPIPE. snd_pcm_delay reports what is queued at the
+ * converter's position, which moves frame by frame, plus the card's fixed
+ * latency (its FIFO). Samples are S24_3LE, interleaved or
  * not, on any number of channels.
  *
  * Every captured sample carries the frame's place on the capture clock (a
@@ -229,6 +230,7 @@ static int card_start(snd_pcm_ioplug_t *io) {
 
 static int card_stop(snd_pcm_ioplug_t *io) {
   struct stream *s = io->private_data;
+  advance(s); /* what the card played up to the stop was heard */
   s->running = 0;
   disarm(s);
   return 0;
@@ -263,7 +265,13 @@ static int card_delay(snd_pcm_ioplug_t *io, snd_pcm_sframes_t *delay) {
   struct stream *s = io->private_data;
   advance(s);
   if (s->xrun) return -EPIPE;
-  const int64_t hw = s->steps * (int64_t)io->period_size;
+  /* Read from the converter's position, as a card with a position register
+   * reports it: between period steps too. */
+  int64_t hw = s->steps * (int64_t)io->period_size;
+  if (s->running) {
+    const int64_t now = (int64_t)floor(frames_at(s, card_time(s->card, now_ns())) - s->start_frame);
+    if (now > hw) hw = now;
+  }
   *delay = (snd_pcm_sframes_t)((is_playback(s) ? s->appl - hw : hw - s->appl) + s->card->fifo);
   return 0;
 }
