@@ -13,11 +13,10 @@ tests/support/sound_server_session.py.
 
 Each run of RUNS is checked as check_run there says: modes 2 and 3, both
 rates, 60 s runs idle and beside two busy loops, and runs stopped for a
-second, which keep the delay exactly (PipeWire holds a stopped client's
-streams where they were). In one more run the test library SHIM holds
-quavelor's start of capture back by 50 ms, so that the server has played a
-quantum of the cushion (42.67 ms) before the first frame is captured, as it
-does now and then when it starts playback first.
+second. In one more run the test library SHIM holds quavelor's start of
+capture back by 50 ms, so that the server has played a quantum of the
+cushion (42.67 ms) before the first frame is captured, as it does now and
+then when it starts playback first.
 
 Exit status 0 when every check holds, 1 when one fails, 77 (skipped) when the
 server's tools or its ALSA plugin are not installed.

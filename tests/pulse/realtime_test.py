@@ -10,9 +10,7 @@ Clicks and a tone through the server's loop sink quavelor_loop (the loop sink
 of tests/support/sound_server_session.py), each run of RUNS checked as
 check_run there says: through the devices "pulse" and "default" (the
 server's plugin, which takes interleaved access only), at 48000 and 44100,
-and through "plug:pulse"; and through "pulse" stopped for a second, after
-which the delay is set right again as closely as the plugin's reports allow
-(BOUND_AFTER_STOP).
+and through "plug:pulse"; and through "pulse" stopped for a second.
 
 Runs on the devices of DEVICES_CONF, which differ from plug:pulse only in
 whether the server plugin reports a playback stream that ran dry as an
@@ -65,17 +63,13 @@ STOP_AFTER_SECONDS = 2.0     # into the run, when SIGSTOP is sent
 STOP_SECONDS = 1.0
 PROCESS_TIMEOUT = 15.0       # a run that takes longer has hung
 
-# After a stop the plugin's latency reports stray by tens of milliseconds
-# while its queues refill: measured within 45 ms.
-BOUND_AFTER_STOP = 0.08
-
 RUNS = [
     run_case("pulse at 48000", "pulse", 2, 1, 3, 1.5, 48000, 12, {2: 0, 3: 1}),
     run_case("pulse at 44100", "pulse", 2, 1, 3, 1.5, 44100, 12, {2: 0, 3: 1}),
     run_case("default at 44100", "default", 3, 1, 3, 0.5, 44100, 9, {2: 0, 3: 0}),
     run_case("plug:pulse at 48000", "plug:pulse", 1, 2, 4, 1.0, 48000, 9, {3: 1}),
     run_case("pulse at 44100, stopped", "pulse", 3, 2, 3, 1.0, 44100, 12, {2: 1, 3: 1},
-             stop_at=4.0, bound_after_stop=BOUND_AFTER_STOP),
+             stop_at=4.0),
 ]
 
 CHANNEL_MAP = "--channel-map=front-left,front-right,rear-left,rear-right"
