@@ -207,7 +207,8 @@ void write_playback(const loop_context& loop, loop_state& state, size_t cycle_fr
 
   const staging_block& block = loop.path.buffers.playback;
   for (int64_t k = 0; k < repeats; ++k) {
-    state.frames_written += static_cast<int64_t>(frames_moved(write_block(loop.path, block, state.playback_position, 1), 1));
+    const snd_pcm_sframes_t repeated = write_block(loop.path, block, state.playback_position, 1);
+    state.frames_written += static_cast<int64_t>(frames_moved(repeated, 1));
   }
   const snd_pcm_sframes_t put = write_block(loop.path, block, state.playback_position, frames);
   if (put <= 0) {
