@@ -34,14 +34,18 @@ figure is measured in this run, beside the figure it is compared with:
      (tests/simulated_card/), which logs how every frame of the watched
      output channel was heard. A steady 12 s run: the delay heard from its
      first second of sound on, and its first sound, in frames from the delay
-     asked for. Frames played twice or out of order, in every run. A 12 s
-     run stopped for 1 s (SIGSTOP, then SIGCONT): the frames of silence
-     between sounds, and how long after the sound came back the delay heard
-     was within a frame of the one asked for again, for good (and the card's
-     frames from its underrun to the sound's return: it stands still in
-     between, so they are not in its silence). CPU time per wall second
-     (wait4) of a 60 s run, the card's own work in the plugin included; the
-     two short runs play beside it, each on a card and clock of its own.
+     asked for. Frames played twice or out of order, in every run but the
+     two drifting ones. A 12 s run stopped for 1.5 s (SIGSTOP, then
+     SIGCONT): the frames of silence between sounds, and how long after the
+     sound came back the delay heard was within a frame of the one asked for
+     again, for good (and the card's frames from its underrun to the sound's
+     return: it stands still in between, so they are not in its silence).
+     Two 120 s runs on a capture clock 200 ppm faster and 200 ppm slower
+     than playback's: the lowest and highest delay heard over the whole run,
+     in frames from the one asked for, and the frames played twice, beside
+     the frames the two clocks part by. CPU time per wall second (wait4) of
+     a 60 s run, the card's own work in the plugin included. All five runs
+     play at once, each on a card and clock of its own.
 
 Detailed figures and callgrind profiles are left in BUILD_DIR/bench-results.
 The exit status is 0 when every measurement could be made (whatever the
@@ -109,7 +113,10 @@ CARD_DELAY = 1.5
 CARD_FIFO = 32  # frames each stream of the card holds beyond its buffer
 CARD_CUSHION_FRAMES = 3 * 4096  # silence quavelor plays before its first captured frame
 CARD_SHORT_SECONDS = 12  # the steady run and the stopped one
-CARD_STOP = (4.0, 1.0)  # SIGSTOP this many seconds after the start, SIGCONT this many later
+CARD_STOP = (4.0, 1.5)  # SIGSTOP this many seconds after the start, SIGCONT this many later
+CARD_DRIFT = {"fast": 200, "slow": -200}  # ppm of the capture clock from playback's, by run
+CARD_DRIFT_SECONDS = 120
+CARD_DRIFT_TARGET = CARD_RATE // 500  # frames between the delay heard and the one asked for: 2 ms
 CARD_CPU_SECONDS = 60
 CARD_STEADY_AFTER_SECONDS = 1  # of sound, before the delay heard counts as steady
 CARD_DELAY_TARGET = 1  # frames between the delay heard and the one asked for
@@ -684,7 +691,8 @@ class Bench:
         folder = os.path.join(self.results, "simulated-card")
         os.makedirs(folder, exist_ok=True)
         # Each run has a card of its own, and so a clock of its own.
-        seconds = {"steady": CARD_SHORT_SECONDS, "stopped": CARD_SHORT_SECONDS, "cpu": CARD_CPU_SECONDS}
+        seconds = {"steady": CARD_SHORT_SECONDS, "stopped": CARD_SHORT_SECONDS, "cpu": CARD_CPU_SECONDS,
+                   **{name: CARD_DRIFT_SECONDS for name in CARD_DRIFT}}
         paths = {name: os.path.join(folder, name) for name in seconds}
         devices = os.path.join(folder, "devices.conf")
         with open(devices, "w") as conf:
@@ -692,16 +700,17 @@ class Bench:
             for name, path in paths.items():
                 if os.path.exists(path + ".log"):
                     os.remove(path + ".log")
+                drift = f"ppm {CARD_DRIFT[name]} " if name in CARD_DRIFT else ""
                 conf.write(f'pcm.quavelor_card_{name} {{ type simulated_card fifo {CARD_FIFO} watch 0 source 0 '
-                           f'log "{path}.log" }}\n')
+                           f'{drift}log "{path}.log" }}\n')
         environment = dict(os.environ, ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:" + devices)
         environment.pop("QUAVELOR_CARD_LOG", None)
         report = paths["cpu"] + ".report"
         if os.path.exists(report):
             os.remove(report)
 
-        log(f"simulated card: a {CARD_CPU_SECONDS} s run, beside it a steady and a stopped "
-            f"{CARD_SHORT_SECONDS} s run ...")
+        log(f"simulated card: two drifting {CARD_DRIFT_SECONDS} s runs, beside them a {CARD_CPU_SECONDS} s run "
+            f"and a steady and a stopped {CARD_SHORT_SECONDS} s run ...")
         processes = {}
         started = time.monotonic()
         try:
@@ -764,8 +773,10 @@ class Bench:
         gap = resumed - underruns[-1] - CARD_FIFO if stops and underruns else None
         settled, worst, last = (self.settled_after(delays["stopped"], resumed, due) if stops
                                 else (None, None, None))
-        repeats = sum(summary["repeats"] for summary in summaries.values())
-        played = sum(summary["played"] for summary in summaries.values())
+        # Following a drifting capture clock plays frames twice: those runs have rows of their own.
+        exact = [summary for name, summary in summaries.items() if name not in CARD_DRIFT]
+        repeats = sum(summary["repeats"] for summary in exact)
+        played = sum(summary["played"] for summary in exact)
         for name, summary in summaries.items():
             if name != "stopped" and summary["underruns"] + summary["overruns"] + summary["silence"]:
                 self.notes.append(f"the {name} run on the simulated card: {summary['underruns']} underruns, "
@@ -781,8 +792,8 @@ class Bench:
                           max(abs(lowest), abs(highest)) <= CARD_DELAY_TARGET])
         self.rows.append(["  first sound", f"{first:+d} frames", "", "", f"±{CARD_DELAY_TARGET} frame",
                           abs(first) <= CARD_DELAY_TARGET])
-        self.rows.append(["  played twice or out of order, 3 runs", f"{repeats} frames", f"of {played} played",
-                          "", "0 frames", repeats == 0])
+        self.rows.append([f"  played twice or out of order, {len(exact)} runs", f"{repeats} frames",
+                          f"of {played} played", "", "0 frames", repeats == 0])
         silence = summaries["stopped"]["silence"]
         self.rows.append([f"  silence after a {CARD_STOP[1]:g} s stop", f"{silence} frames",
                           "" if gap is None else f"underrun to sound {gap} frames", "", "", None])
@@ -795,6 +806,16 @@ class Bench:
                               f"up to {worst:+d}, {last[1]:+d} from {(last[0] - resumed) / rate:.2f} s", "",
                               f"<= {CARD_SETTLE_TARGET:g} s",
                               settled is not None and settled - resumed <= CARD_SETTLE_TARGET * rate])
+        for name, ppm in CARD_DRIFT.items():
+            drifted = [frames - due for _, frames in delays[name]]
+            if not drifted:
+                raise MeasurementError(f"the {name} run on the simulated card played no sound")
+            parted = abs(ppm) * rate * CARD_DRIFT_SECONDS // 1000000
+            twice = summaries[name]["repeats"]
+            self.rows.append([f"  capture {ppm:+d} ppm, {CARD_DRIFT_SECONDS} s: delay heard",
+                              f"{min(drifted):+d} to {max(drifted):+d} frames",
+                              f"{twice} played twice, clocks part by {parted}", f"{twice / parted:.2f}",
+                              f"±{CARD_DRIFT_TARGET} frames", max(map(abs, drifted)) <= CARD_DRIFT_TARGET])
         self.rows.append([f"  real-time CPU, {CARD_CPU_SECONDS} s 2 ch", f"{percent:.2f} %",
                           f"{cpu:.3f} s in {fields['wall_s']:.1f} s", "", f"< {CARD_CPU_TARGET_PERCENT} %",
                           percent < CARD_CPU_TARGET_PERCENT])
