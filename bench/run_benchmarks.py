@@ -46,6 +46,14 @@ figure is measured in this run, beside the figure it is compared with:
      the frames the two clocks part by. CPU time per wall second (wait4) of
      a 60 s run, the card's own work in the plugin included. All five runs
      play at once, each on a card and clock of its own.
+  8. A stop through the sound servers: a 12 s run of quavelor at 44100
+     through pulse on a private PulseAudio server, then one through a
+     private PipeWire server, each stopped for 1 s (SIGSTOP, then SIGCONT),
+     with the track of clicks recorded through the server's loop sink as in
+     section 6: how far the clicks due out before the stop, and those due
+     out more than 2 s after it ended, come out from the delay asked for
+     (the worst of each), and how many of the clicks due out from the stop
+     to 2 s after it never come out.
 
 Detailed figures and callgrind profiles are left in BUILD_DIR/bench-results.
 The exit status is 0 when every measurement could be made (whatever the
@@ -122,6 +130,12 @@ CARD_STEADY_AFTER_SECONDS = 1  # of sound, before the delay heard counts as stea
 CARD_DELAY_TARGET = 1  # frames between the delay heard and the one asked for
 CARD_SETTLE_TARGET = 0.05  # seconds after the sound comes back, as the card test wants
 CARD_CPU_TARGET_PERCENT = 0.5
+
+# 8. A stop through the sound servers.
+SERVER_STOP_RATE = 44100
+SERVER_STOP_SECONDS = 12
+SERVER_STOP_DELAY = 1.5
+SERVER_STOP_AT = 3.8  # seconds into the run: the stop's edges fall between clicks due out
 
 BENCH_DEVICE = "quavelor_bench"
 CHECK_DEVICE = "quavelor_bench_check"
@@ -567,6 +581,13 @@ class Bench:
         figures["percent"] = 100 * (figures["user_s"] + figures["system_s"]) / figures["wall_s"]
         return figures, out, self.session.read_wave_channels(recording)
 
+    def pipewire_devices(self, plugin, device):
+        """ALSA_CONFIG_PATH for `device` on PipeWire's ALSA plugin."""
+        devices = os.path.join(self.work, "pipewire-devices.conf")
+        with open(devices, "w") as conf:
+            conf.write(f'pcm_type.pipewire {{ lib "{plugin}" }}\npcm.{device} {{ type pipewire }}\n')
+        return "/usr/share/alsa/alsa.conf:" + devices
+
     def pipewire(self):
         # The real-time tests' device, track and analysis.
         sys.path.insert(0, os.path.join(self.source_dir, "tests", "support"))
@@ -587,10 +608,7 @@ class Bench:
         for line in output.splitlines():
             if line.startswith("export "):
                 environment.update(item.split("=", 1) for item in line[len("export "):].split())
-        devices = os.path.join(self.work, "pipewire-devices.conf")
-        with open(devices, "w") as conf:
-            conf.write(f'pcm_type.pipewire {{ lib "{plugin}" }}\npcm.{device} {{ type pipewire }}\n')
-        environment["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + devices
+        environment["ALSA_CONFIG_PATH"] = self.pipewire_devices(plugin, device)
         track = os.path.join(self.work, "pipewire-track.wav")
         test.write_track(track, PIPEWIRE_SECONDS - 2.5)
         try:
@@ -820,6 +838,76 @@ class Bench:
                           f"{cpu:.3f} s in {fields['wall_s']:.1f} s", "", f"< {CARD_CPU_TARGET_PERCENT} %",
                           percent < CARD_CPU_TARGET_PERCENT])
 
+    # 8. A stop through the sound servers.
+
+    def server_stops(self):
+        # The real-time tests' loop sinks, run and analysis.
+        for folder in ("support", "pulse", "pipewire"):
+            sys.path.insert(0, os.path.join(self.source_dir, "tests", folder))
+        import click_delay_test
+        import realtime_test
+        import sound_server_session as test
+        plugin = click_delay_test.find_plugin(os.path.join(self.source_dir, ".deps", "pipewire-alsa"))
+        if shutil.which("pulseaudio") is None or shutil.which("pipewire") is None or plugin is None:
+            raise MeasurementError("PulseAudio, PipeWire or PipeWire's ALSA plugin is not installed")
+        rate, stop = SERVER_STOP_RATE, test.STOP_SECONDS
+        case = test.run_case("stopped", None, 2, 1, 3, SERVER_STOP_DELAY, rate, SERVER_STOP_SECONDS,
+                             {2: 0, 3: 1}, stop_at=SERVER_STOP_AT)
+        folder = os.path.join(self.work, "stops")
+        os.makedirs(folder, exist_ok=True)
+        test.write_track(os.path.join(folder, f"track-{case.seconds}.wav"), case.track_seconds())
+        due = case.heard_delay() * test.SERVER_RATE
+        servers = (("pulse", "pulse-server.sh", realtime_test.SINK), ("PipeWire", "pipewire-server.sh",
+                                                                      click_delay_test.SINK))
+        for name, script, sink in servers:
+            log(f"a {stop:g} s stop through {name}: a {case.seconds} s run ...")
+            script = os.path.join(self.source_dir, "scripts", script)
+            environment = test.start_server(script, os.path.join(folder, name))
+            try:
+                if name == "pulse":
+                    case.device = "pulse"
+                    environment.update(PULSE_SINK="quavelor_loop", PULSE_SOURCE="quavelor_loop.monitor")
+                else:
+                    case.device = click_delay_test.DEVICE
+                    environment["ALSA_CONFIG_PATH"] = self.pipewire_devices(plugin, case.device)
+                test.warm_up(environment, folder, sink)
+                out, _, status, channels = test.record_run(self.quavelor, environment, folder, case, sink)
+            finally:
+                test.stop_server(script, os.path.join(folder, name))
+            peaks = [test.window_peaks(samples) for samples in channels]
+            heard = [test.onsets_in(samples, peak) for samples, peak in zip(channels, peaks)]
+            # Each input click against the first output click near the delay
+            # asked for, by where the delay puts it: before the stop, from the
+            # stop to AFTER_STOP after it, or later. Kept as (seconds from the
+            # stop, error in seconds or None when lost).
+            errors = {"before": [], "near": [], "after": []}
+            for output, source in case.routes.items():
+                for onset in heard[source]:
+                    match = [later for later in heard[output]
+                             if abs(later - onset - due) <= (test.LATENCY_BOUND + 0.1) * test.SERVER_RATE]
+                    since = (onset + due) / test.SERVER_RATE - 0.5 - case.stop_at
+                    side = "near" if case.near_stop(onset + due) else "before" if since < 0 else "after"
+                    errors[side].append((round(since, 3), (match[0] - onset - due) / test.SERVER_RATE
+                                         if match else None))
+            gap = test.input_gap(case, peaks, heard)
+            if gap or status != 0:
+                self.notes.append(f"the stopped run through {name} exited with {status}; input gaps: {gap}")
+            marks = out.count(b"\nPX\n")
+            self.details.setdefault("server_stops", {})[name] = {
+                "delay_errors_s": errors, "input_gap": gap, "underrun_marks": marks}
+            for side, label in (("before", f"{name} {rate}, {stop:g} s stop: delay before it"),
+                                ("after", f"  more than {test.AFTER_STOP:g} s after it")):
+                found = [error for _, error in errors[side] if error is not None]
+                worst = max(found, key=abs) if found else None
+                lost = len(errors[side]) - len(found)
+                self.rows.append([f"{label}, worst of {len(errors[side])} clicks",
+                                  f"{lost} lost" if lost or worst is None else f"{worst * 1000:+.2f} ms",
+                                  f"asked {case.delay} s", "", f"<= {test.LATENCY_BOUND * 1000:.0f} ms",
+                                  not lost and worst is not None and abs(worst) <= test.LATENCY_BOUND])
+            lost = [error for _, error in errors["near"]].count(None)
+            self.rows.append([f"  clicks lost from the stop to {test.AFTER_STOP:g} s after", f"{lost}",
+                              f"of {len(errors['near'])} due, {marks} PX", "", "", None])
+
     # The table.
 
     def print_table(self):
@@ -837,7 +925,8 @@ class Bench:
 
 
 # The sections, in the docstring's order and numbering.
-SECTIONS = ("ring_throughput", "whole_run", "memory", "real_time", "callgrind", "pipewire", "simulated_card")
+SECTIONS = ("ring_throughput", "whole_run", "memory", "real_time", "callgrind", "pipewire", "simulated_card",
+            "server_stops")
 
 
 def main():
