@@ -34,14 +34,26 @@ figure is measured in this run, beside the figure it is compared with:
      (tests/simulated_card/), which logs how every frame of the watched
      output channel was heard. A steady 12 s run: the delay heard from its
      first second of sound on, and its first sound, in frames from the delay
-     asked for. Frames played twice or out of order, in every run. A 12 s
-     run stopped for 1 s (SIGSTOP, then SIGCONT): the frames of silence
-     between sounds, and how long after the sound came back the delay heard
-     was within a frame of the one asked for again, for good (and the card's
-     frames from its underrun to the sound's return: it stands still in
-     between, so they are not in its silence). CPU time per wall second
-     (wait4) of a 60 s run, the card's own work in the plugin included; the
-     two short runs play beside it, each on a card and clock of its own.
+     asked for. Frames played twice or out of order, in every run but the
+     two drifting ones. A 12 s run stopped for 1.5 s (SIGSTOP, then
+     SIGCONT): the frames of silence between sounds, and how long after the
+     sound came back the delay heard was within a frame of the one asked for
+     again, for good (and the card's frames from its underrun to the sound's
+     return: it stands still in between, so they are not in its silence).
+     Two 120 s runs on a capture clock 200 ppm faster and 200 ppm slower
+     than playback's: the lowest and highest delay heard over the whole run,
+     in frames from the one asked for, and the frames played twice, beside
+     the frames the two clocks part by. CPU time per wall second (wait4) of
+     a 60 s run, the card's own work in the plugin included. All five runs
+     play at once, each on a card and clock of its own.
+  8. A stop through the sound servers: a 12 s run of quavelor at 44100
+     through pulse on a private PulseAudio server, then one through a
+     private PipeWire server, each stopped for 1 s (SIGSTOP, then SIGCONT),
+     with the track of clicks recorded through the server's loop sink as in
+     section 6: how far the clicks due out before the stop, and those due
+     out more than 2 s after it ended, come out from the delay asked for
+     (the worst of each), and how many of the clicks due out from the stop
+     to 2 s after it never come out.
 
 Detailed figures and callgrind profiles are left in BUILD_DIR/bench-results.
 The exit status is 0 when every measurement could be made (whatever the
@@ -109,12 +121,21 @@ CARD_DELAY = 1.5
 CARD_FIFO = 32  # frames each stream of the card holds beyond its buffer
 CARD_CUSHION_FRAMES = 3 * 4096  # silence quavelor plays before its first captured frame
 CARD_SHORT_SECONDS = 12  # the steady run and the stopped one
-CARD_STOP = (4.0, 1.0)  # SIGSTOP this many seconds after the start, SIGCONT this many later
+CARD_STOP = (4.0, 1.5)  # SIGSTOP this many seconds after the start, SIGCONT this many later
+CARD_DRIFT = {"fast": 200, "slow": -200}  # ppm of the capture clock from playback's, by run
+CARD_DRIFT_SECONDS = 120
+CARD_DRIFT_TARGET = CARD_RATE // 500  # frames between the delay heard and the one asked for: 2 ms
 CARD_CPU_SECONDS = 60
 CARD_STEADY_AFTER_SECONDS = 1  # of sound, before the delay heard counts as steady
 CARD_DELAY_TARGET = 1  # frames between the delay heard and the one asked for
 CARD_SETTLE_TARGET = 0.05  # seconds after the sound comes back, as the card test wants
 CARD_CPU_TARGET_PERCENT = 0.5
+
+# 8. A stop through the sound servers.
+SERVER_STOP_RATE = 44100
+SERVER_STOP_SECONDS = 12
+SERVER_STOP_DELAY = 1.5
+SERVER_STOP_AT = 3.8  # seconds into the run: the stop's edges fall between clicks due out
 
 BENCH_DEVICE = "quavelor_bench"
 CHECK_DEVICE = "quavelor_bench_check"
@@ -560,6 +581,13 @@ class Bench:
         figures["percent"] = 100 * (figures["user_s"] + figures["system_s"]) / figures["wall_s"]
         return figures, out, self.session.read_wave_channels(recording)
 
+    def pipewire_devices(self, plugin, device):
+        """ALSA_CONFIG_PATH for `device` on PipeWire's ALSA plugin."""
+        devices = os.path.join(self.work, "pipewire-devices.conf")
+        with open(devices, "w") as conf:
+            conf.write(f'pcm_type.pipewire {{ lib "{plugin}" }}\npcm.{device} {{ type pipewire }}\n')
+        return "/usr/share/alsa/alsa.conf:" + devices
+
     def pipewire(self):
         # The real-time tests' device, track and analysis.
         sys.path.insert(0, os.path.join(self.source_dir, "tests", "support"))
@@ -580,10 +608,7 @@ class Bench:
         for line in output.splitlines():
             if line.startswith("export "):
                 environment.update(item.split("=", 1) for item in line[len("export "):].split())
-        devices = os.path.join(self.work, "pipewire-devices.conf")
-        with open(devices, "w") as conf:
-            conf.write(f'pcm_type.pipewire {{ lib "{plugin}" }}\npcm.{device} {{ type pipewire }}\n')
-        environment["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + devices
+        environment["ALSA_CONFIG_PATH"] = self.pipewire_devices(plugin, device)
         track = os.path.join(self.work, "pipewire-track.wav")
         test.write_track(track, PIPEWIRE_SECONDS - 2.5)
         try:
@@ -684,7 +709,8 @@ class Bench:
         folder = os.path.join(self.results, "simulated-card")
         os.makedirs(folder, exist_ok=True)
         # Each run has a card of its own, and so a clock of its own.
-        seconds = {"steady": CARD_SHORT_SECONDS, "stopped": CARD_SHORT_SECONDS, "cpu": CARD_CPU_SECONDS}
+        seconds = {"steady": CARD_SHORT_SECONDS, "stopped": CARD_SHORT_SECONDS, "cpu": CARD_CPU_SECONDS,
+                   **{name: CARD_DRIFT_SECONDS for name in CARD_DRIFT}}
         paths = {name: os.path.join(folder, name) for name in seconds}
         devices = os.path.join(folder, "devices.conf")
         with open(devices, "w") as conf:
@@ -692,16 +718,17 @@ class Bench:
             for name, path in paths.items():
                 if os.path.exists(path + ".log"):
                     os.remove(path + ".log")
+                drift = f"ppm {CARD_DRIFT[name]} " if name in CARD_DRIFT else ""
                 conf.write(f'pcm.quavelor_card_{name} {{ type simulated_card fifo {CARD_FIFO} watch 0 source 0 '
-                           f'log "{path}.log" }}\n')
+                           f'{drift}log "{path}.log" }}\n')
         environment = dict(os.environ, ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:" + devices)
         environment.pop("QUAVELOR_CARD_LOG", None)
         report = paths["cpu"] + ".report"
         if os.path.exists(report):
             os.remove(report)
 
-        log(f"simulated card: a {CARD_CPU_SECONDS} s run, beside it a steady and a stopped "
-            f"{CARD_SHORT_SECONDS} s run ...")
+        log(f"simulated card: two drifting {CARD_DRIFT_SECONDS} s runs, beside them a {CARD_CPU_SECONDS} s run "
+            f"and a steady and a stopped {CARD_SHORT_SECONDS} s run ...")
         processes = {}
         started = time.monotonic()
         try:
@@ -764,8 +791,10 @@ class Bench:
         gap = resumed - underruns[-1] - CARD_FIFO if stops and underruns else None
         settled, worst, last = (self.settled_after(delays["stopped"], resumed, due) if stops
                                 else (None, None, None))
-        repeats = sum(summary["repeats"] for summary in summaries.values())
-        played = sum(summary["played"] for summary in summaries.values())
+        # Following a drifting capture clock plays frames twice: those runs have rows of their own.
+        exact = [summary for name, summary in summaries.items() if name not in CARD_DRIFT]
+        repeats = sum(summary["repeats"] for summary in exact)
+        played = sum(summary["played"] for summary in exact)
         for name, summary in summaries.items():
             if name != "stopped" and summary["underruns"] + summary["overruns"] + summary["silence"]:
                 self.notes.append(f"the {name} run on the simulated card: {summary['underruns']} underruns, "
@@ -781,8 +810,8 @@ class Bench:
                           max(abs(lowest), abs(highest)) <= CARD_DELAY_TARGET])
         self.rows.append(["  first sound", f"{first:+d} frames", "", "", f"±{CARD_DELAY_TARGET} frame",
                           abs(first) <= CARD_DELAY_TARGET])
-        self.rows.append(["  played twice or out of order, 3 runs", f"{repeats} frames", f"of {played} played",
-                          "", "0 frames", repeats == 0])
+        self.rows.append([f"  played twice or out of order, {len(exact)} runs", f"{repeats} frames",
+                          f"of {played} played", "", "0 frames", repeats == 0])
         silence = summaries["stopped"]["silence"]
         self.rows.append([f"  silence after a {CARD_STOP[1]:g} s stop", f"{silence} frames",
                           "" if gap is None else f"underrun to sound {gap} frames", "", "", None])
@@ -795,9 +824,89 @@ class Bench:
                               f"up to {worst:+d}, {last[1]:+d} from {(last[0] - resumed) / rate:.2f} s", "",
                               f"<= {CARD_SETTLE_TARGET:g} s",
                               settled is not None and settled - resumed <= CARD_SETTLE_TARGET * rate])
+        for name, ppm in CARD_DRIFT.items():
+            drifted = [frames - due for _, frames in delays[name]]
+            if not drifted:
+                raise MeasurementError(f"the {name} run on the simulated card played no sound")
+            parted = abs(ppm) * rate * CARD_DRIFT_SECONDS // 1000000
+            twice = summaries[name]["repeats"]
+            self.rows.append([f"  capture {ppm:+d} ppm, {CARD_DRIFT_SECONDS} s: delay heard",
+                              f"{min(drifted):+d} to {max(drifted):+d} frames",
+                              f"{twice} played twice, clocks part by {parted}", f"{twice / parted:.2f}",
+                              f"±{CARD_DRIFT_TARGET} frames", max(map(abs, drifted)) <= CARD_DRIFT_TARGET])
         self.rows.append([f"  real-time CPU, {CARD_CPU_SECONDS} s 2 ch", f"{percent:.2f} %",
                           f"{cpu:.3f} s in {fields['wall_s']:.1f} s", "", f"< {CARD_CPU_TARGET_PERCENT} %",
                           percent < CARD_CPU_TARGET_PERCENT])
+
+    # 8. A stop through the sound servers.
+
+    def server_stops(self):
+        # The real-time tests' loop sinks, run and analysis.
+        for folder in ("support", "pulse", "pipewire"):
+            sys.path.insert(0, os.path.join(self.source_dir, "tests", folder))
+        import click_delay_test
+        import realtime_test
+        import sound_server_session as test
+        plugin = click_delay_test.find_plugin(os.path.join(self.source_dir, ".deps", "pipewire-alsa"))
+        if shutil.which("pulseaudio") is None or shutil.which("pipewire") is None or plugin is None:
+            raise MeasurementError("PulseAudio, PipeWire or PipeWire's ALSA plugin is not installed")
+        rate, stop = SERVER_STOP_RATE, test.STOP_SECONDS
+        case = test.run_case("stopped", None, 2, 1, 3, SERVER_STOP_DELAY, rate, SERVER_STOP_SECONDS,
+                             {2: 0, 3: 1}, stop_at=SERVER_STOP_AT)
+        folder = os.path.join(self.work, "stops")
+        os.makedirs(folder, exist_ok=True)
+        test.write_track(os.path.join(folder, f"track-{case.seconds}.wav"), case.track_seconds())
+        due = case.heard_delay() * test.SERVER_RATE
+        servers = (("pulse", "pulse-server.sh", realtime_test.SINK), ("PipeWire", "pipewire-server.sh",
+                                                                      click_delay_test.SINK))
+        for name, script, sink in servers:
+            log(f"a {stop:g} s stop through {name}: a {case.seconds} s run ...")
+            script = os.path.join(self.source_dir, "scripts", script)
+            environment = test.start_server(script, os.path.join(folder, name))
+            try:
+                if name == "pulse":
+                    case.device = "pulse"
+                    environment.update(PULSE_SINK="quavelor_loop", PULSE_SOURCE="quavelor_loop.monitor")
+                else:
+                    case.device = click_delay_test.DEVICE
+                    environment["ALSA_CONFIG_PATH"] = self.pipewire_devices(plugin, case.device)
+                test.warm_up(environment, folder, sink)
+                out, _, status, channels = test.record_run(self.quavelor, environment, folder, case, sink)
+            finally:
+                test.stop_server(script, os.path.join(folder, name))
+            peaks = [test.window_peaks(samples) for samples in channels]
+            heard = [test.onsets_in(samples, peak) for samples, peak in zip(channels, peaks)]
+            # Each input click against the first output click near the delay
+            # asked for, by where the delay puts it: before the stop, from the
+            # stop to AFTER_STOP after it, or later. Kept as (seconds from the
+            # stop, error in seconds or None when lost).
+            errors = {"before": [], "near": [], "after": []}
+            for output, source in case.routes.items():
+                for onset in heard[source]:
+                    match = [later for later in heard[output]
+                             if abs(later - onset - due) <= (test.LATENCY_BOUND + 0.1) * test.SERVER_RATE]
+                    since = (onset + due) / test.SERVER_RATE - 0.5 - case.stop_at
+                    side = "near" if case.near_stop(onset + due) else "before" if since < 0 else "after"
+                    errors[side].append((round(since, 3), (match[0] - onset - due) / test.SERVER_RATE
+                                         if match else None))
+            gap = test.input_gap(case, peaks, heard)
+            if gap or status != 0:
+                self.notes.append(f"the stopped run through {name} exited with {status}; input gaps: {gap}")
+            marks = out.count(b"\nPX\n")
+            self.details.setdefault("server_stops", {})[name] = {
+                "delay_errors_s": errors, "input_gap": gap, "underrun_marks": marks}
+            for side, label in (("before", f"{name} {rate}, {stop:g} s stop: delay before it"),
+                                ("after", f"  more than {test.AFTER_STOP:g} s after it")):
+                found = [error for _, error in errors[side] if error is not None]
+                worst = max(found, key=abs) if found else None
+                lost = len(errors[side]) - len(found)
+                self.rows.append([f"{label}, worst of {len(errors[side])} clicks",
+                                  f"{lost} lost" if lost or worst is None else f"{worst * 1000:+.2f} ms",
+                                  f"asked {case.delay} s", "", f"<= {test.LATENCY_BOUND * 1000:.0f} ms",
+                                  not lost and worst is not None and abs(worst) <= test.LATENCY_BOUND])
+            lost = [error for _, error in errors["near"]].count(None)
+            self.rows.append([f"  clicks lost from the stop to {test.AFTER_STOP:g} s after", f"{lost}",
+                              f"of {len(errors['near'])} due, {marks} PX", "", "", None])
 
     # The table.
 
@@ -816,7 +925,8 @@ class Bench:
 
 
 # The sections, in the docstring's order and numbering.
-SECTIONS = ("ring_throughput", "whole_run", "memory", "real_time", "callgrind", "pipewire", "simulated_card")
+SECTIONS = ("ring_throughput", "whole_run", "memory", "real_time", "callgrind", "pipewire", "simulated_card",
+            "server_stops")
 
 
 def main():

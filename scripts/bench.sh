@@ -5,7 +5,7 @@
 # beside the one it is measured against in the same run, each ratio with its
 # target and PASS or MISS. Details are left in build-bench/bench-results/.
 # Takes a few minutes; real-time runs take 45 s of it through a private
-# PulseAudio server and a minute on a simulated sound card.
+# PulseAudio server and two minutes on a simulated sound card.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
