@@ -5,9 +5,11 @@
 //
 // After each start of the streams, the delay heard is measured once: it is
 // the first look of the start's first second that agrees to within a
-// millisecond with the look before it, or else that second's last look, and
+// millisecond with the look before it, or else that second's lowest look, and
 // what it finds beyond the delay asked is shed at once (or, short of it,
-// padded). Between starts nothing is shed or padded; only drift is followed:
+// padded). A sound server that resamples reports a delay that climbs by a
+// block of its own and falls back, over and over, for its first seconds; the
+// sound comes out at the lowest of its reports. Between starts nothing is shed or padded; only drift is followed:
 // every few seconds, when the median of those seconds' looks is off the delay
 // asked by more than half a millisecond, and by no more than two clocks
 // most_drift_ppm apart could have drifted since the measurement (counting
@@ -31,6 +33,7 @@ struct delay_keeping {
   bool measuring = false;
   bool have_look = false;
   int64_t last_look = 0;
+  int64_t lowest_look = 0;
   int64_t since_start = 0;  // frames played since the start
   int64_t since_measured = 0;  // frames played since the measurement
   int64_t drifted = 0;         // frames slipped since then, or being slipped
