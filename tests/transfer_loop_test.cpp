@@ -281,6 +281,8 @@ INSTANTIATE_TEST_SUITE_P(
         fault_case{"stopped_without_delay", 0.0f, 44100, "RX ", 500},
         fault_case{"stopped_unreported", 1.0f, 44100, "", 500, false, false},
         fault_case{"stopped_a_second_unreported", 2.0f, 48000, "", 1000, false, false},
+        fault_case{"stopped_unreported_with_capture_started_late", 2.0f, 48000, "", 500, false,
+                   false, 40},
         fault_case{"suspended", 1.0f, 44100, "", 0, false, true, 0, -ESTRPIPE},
         fault_case{"underrun_on_a_write", 1.0f, 44100, "PX ", 0, false, true, 0, 0, -EPIPE},
         fault_case{"a_read_that_fails", 1.0f, 44100, "", 0, false, true, 0, -EIO}),

@@ -174,6 +174,20 @@ void ring_clear(track_ring& ring, size_t at, size_t n) {
   std::memset(ring.bytes, 0, n - first);
 }
 
+void ring_move(track_ring& ring, size_t from, size_t to, size_t n, bool later,
+               unsigned char* scratch, size_t scratch_size) {
+  size_t done = 0;
+  while (done < n) {
+    const size_t piece = std::min(n - done, scratch_size);
+    // Moved later, the bytes go from the end down, so that none is written
+    // over before it has moved; moved earlier, from the start up.
+    const size_t offset = later ? n - done - piece : done;
+    ring_extract(ring, ring_advance(from, offset, ring.size), scratch, bytes_per_sample, piece);
+    ring_append(ring, ring_advance(to, offset, ring.size), scratch, bytes_per_sample, piece);
+    done += piece;
+  }
+}
+
 size_t ring_advance(size_t at, size_t n, size_t N) {
   const size_t next = at + n;
   return next >= N ? next - N : next;

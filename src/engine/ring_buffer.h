@@ -106,5 +106,10 @@ void ring_extract(const track_ring& ring, size_t at, unsigned char* destination,
 // Sets n bytes of the ring from `at` on to silence, wrapping at N.
 void ring_clear(track_ring& ring, size_t at, size_t n);
 
+// Moves n bytes of the ring from `from` to `to`, which lies later (`later`)
+// or earlier, through `scratch` (scratch_size bytes, whole samples).
+void ring_move(track_ring& ring, size_t from, size_t to, size_t n, bool later,
+               unsigned char* scratch, size_t scratch_size);
+
 // The ring position n bytes after `at`, for n <= N.
 size_t ring_advance(size_t at, size_t n, size_t N);

@@ -27,6 +27,7 @@ struct loop_state {
   int64_t written_at_look = 0;   // frames_written at the last look at the delay
   int64_t start_ns = 0;          // when the streams last started
   int64_t read_since_start = 0;  // frames read from capture since then
+  int64_t written_at_start = 0;  // frames_written then, its cushion included
   int64_t last_write_ns = 0;     // when playback last took frames; 0 before the first
   float last_shown_seconds = 0.0f;
   failure_watch capture_watch;
@@ -77,16 +78,42 @@ bool report_latency(const loop_context& loop, snd_pcm_sframes_t& playback,
          playback > 0 && capture > 0;
 }
 
-// Shortens the delay heard by `frames` by playing fewer: first the frames
-// in the ring nearest to being played, as far as it holds frames not yet
-// played, then frames read from capture and left unplayed.
+// Moves what was captured since the start `bytes` earlier in every track's
+// ring (`later` false) or later, so that the sound captured before the start
+// plays as it was and only the new sound's delay changes. Needs the bytes
+// moved over to be unplayed ring bytes (earlier) or room (later).
+bool move_new_sound(const loop_context& loop, loop_state& state, size_t bytes, bool later) {
+  audio_buffers& buffers = loop.path.buffers;
+  const auto fresh = static_cast<size_t>(state.read_since_start) * bytes_per_sample;
+  const bool fits = later ? state.ring_offset + bytes + channel_area_bytes <= buffers.ring_size
+                          : fresh + bytes <= state.ring_offset;
+  if (!fits) return false;
+  const size_t junction = ring_advance(state.ring_position, state.ring_offset - fresh, buffers.ring_size);
+  const size_t to = later ? ring_advance(junction, bytes, buffers.ring_size)
+                          : ring_advance(junction, buffers.ring_size - bytes, buffers.ring_size);
+  for (int32_t k = 0; k < loop.plan.track_count; ++k) {
+    // The playback block is free between cycles.
+    ring_move(buffers.rings[k], junction, to, fresh, later, buffers.playback.bytes, channel_area_bytes);
+    if (later) ring_clear(buffers.rings[k], junction, bytes);
+  }
+  state.ring_offset = later ? state.ring_offset + bytes : state.ring_offset - bytes;
+  return true;
+}
+
+// Shortens the delay heard by `frames`: the new sound moves earlier in the
+// ring where it can, else they are read from capture and left unplayed.
 void shed(const loop_context& loop, loop_state& state, int64_t frames) {
-  const auto in_ring =
-      std::min(static_cast<size_t>(frames), state.ring_offset / bytes_per_sample) * bytes_per_sample;
-  state.ring_position = ring_advance(state.ring_position, in_ring, loop.path.buffers.ring_size);
-  state.ring_offset -= in_ring;
-  state.read_since_start += static_cast<int64_t>(
-      discard_capture(loop.path, static_cast<size_t>(frames) - in_ring / bytes_per_sample));
+  if (move_new_sound(loop, state, static_cast<size_t>(frames) * bytes_per_sample, false)) return;
+  state.read_since_start += static_cast<int64_t>(discard_capture(loop.path, static_cast<size_t>(frames)));
+}
+
+// Lengthens the delay heard by `frames`: the new sound moves later in the
+// ring behind silence where it has room, else silence is played at once.
+void pad(const loop_context& loop, loop_state& state, int64_t frames) {
+  if (move_new_sound(loop, state, static_cast<size_t>(frames) * bytes_per_sample, true)) return;
+  const snd_pcm_sframes_t room = loop.path.calls.avail_update(loop.path.streams.playback);
+  const auto padding = std::min<int64_t>(frames, std::max<snd_pcm_sframes_t>(room, 0));
+  state.frames_written += static_cast<int64_t>(write_silence(loop.path, static_cast<size_t>(padding)));
 }
 
 // Looks at the delay heard and sheds or pads what the delay keeping asks.
@@ -99,25 +126,23 @@ void look_at_delay(const loop_context& loop, loop_state& state) {
   const int64_t played = state.frames_written - state.written_at_look;
   state.written_at_look = state.frames_written;
   const int64_t excess = take_look(state.keeping, usable, heard, static_cast<size_t>(played));
-  if (excess > 0) {
-    shed(loop, state, excess);
-  } else if (excess < 0) {
-    const snd_pcm_sframes_t room = loop.path.calls.avail_update(loop.path.streams.playback);
-    const auto padding = std::min<int64_t>(-excess, std::max<snd_pcm_sframes_t>(room, 0));
-    state.frames_written += static_cast<int64_t>(write_silence(loop.path, static_cast<size_t>(padding)));
-  }
+  if (excess > 0) shed(loop, state, excess);
+  if (excess < 0) pad(loop, state, -excess);
 }
 
-// After a restart, the ring's audio still to play was captured before the
-// streams stopped, and would come out as late as they stood still: by the
-// clock, the frames capture ran for since its last start beyond those read.
-// That much of it, nearest to being played, is skipped, and the ring holds
-// silence for the frames never captured, so that the rest plays when it is
-// due and the new sound follows at the delay asked.
-void skip_stopped_time(const loop_context& loop, loop_state& state, int64_t now_ns) {
-  const int64_t ran = (now_ns - state.start_ns) * loop.settings.sample_rate / 1000000000;
-  const int64_t stopped = ran - state.read_since_start;
-  if (stopped <= 0) return;
+// After a restart, the ring's audio still to play would come out as late as
+// playback stood still (`stopped` frames): by the clock, for the time since
+// the last start beyond what playback was given to play. That much of
+// it, nearest to being played, is skipped, and the ring holds silence in its
+// place after the last sound captured, so that the rest plays when it is due
+// and the new sound follows at the delay asked. Playback dropped with frames
+// still to play (a restart for capture's sake) is given as much silence
+// more instead, so that nothing comes out early.
+void skip_stopped_time(const loop_context& loop, loop_state& state, int64_t stopped) {
+  if (stopped < 0) {
+    state.frames_written += static_cast<int64_t>(write_silence(loop.path, static_cast<size_t>(-stopped)));
+    return;
+  }
   audio_buffers& buffers = loop.path.buffers;
   const size_t skipped = std::min(static_cast<size_t>(stopped) * bytes_per_sample, state.ring_offset);
   const size_t write_position = ring_advance(state.ring_position, state.ring_offset, buffers.ring_size);
@@ -128,13 +153,23 @@ void skip_stopped_time(const loop_context& loop, loop_state& state, int64_t now_
 }
 
 // Starts both streams behind their cushion, the first time or again; the
-// delay heard is measured anew from the first cycle on.
-void start(const loop_context& loop, loop_state& state, bool again) {
+// delay heard is measured anew from the first cycle on. `unwritten` frames
+// taken from the rings for playback could not be written.
+void start(const loop_context& loop, loop_state& state, bool again, size_t unwritten = 0) {
+  const int64_t ran = (loop.path.calls.now_ns() - state.start_ns) * loop.settings.sample_rate / 1000000000;
+  const int64_t given = state.frames_written - state.written_at_start + static_cast<int64_t>(unwritten);
+  int64_t stopped = ran - given;
+  // Playback may say it holds less than the clock makes it: a device with no
+  // clock of its own, such as a file, has played all it was given.
+  snd_pcm_sframes_t queued = 0;
+  if (again && loop.path.calls.delay(loop.path.streams.playback, &queued) == 0) {
+    stopped = std::max<int64_t>(stopped, -int64_t{queued});
+  }
   const size_t cushion = again ? restart_streams(loop.path) : start_streams(loop.path);
   state.frames_written += static_cast<int64_t>(cushion);
-  const int64_t now = loop.path.calls.now_ns();
-  if (again) skip_stopped_time(loop, state, now);
-  state.start_ns = now;
+  if (again) skip_stopped_time(loop, state, stopped);
+  state.written_at_start = state.frames_written;
+  state.start_ns = loop.path.calls.now_ns();
   state.read_since_start = 0;
   state.last_write_ns = 0;
   state.written_at_look = state.frames_written;
@@ -145,9 +180,9 @@ void start(const loop_context& loop, loop_state& state, bool again) {
 // again after an overrun, an underrun or a suspend (`error`), or once the
 // failure watch says so.
 void after_failure(const loop_context& loop, loop_state& state, failure_watch& watch,
-                   snd_pcm_sframes_t error) {
+                   snd_pcm_sframes_t error, size_t unwritten = 0) {
   const bool due = failed_again(watch, error);
-  if (due || error == -EPIPE || error == -ESTRPIPE) start(loop, state, true);
+  if (due || error == -EPIPE || error == -ESTRPIPE) start(loop, state, true, unwritten);
 }
 
 // Reads up to `cycle_frames` captured frames; returns how many arrived.
@@ -213,7 +248,7 @@ void write_playback(const loop_context& loop, loop_state& state, size_t cycle_fr
   const snd_pcm_sframes_t put = write_block(loop.path, block, state.playback_position, frames);
   if (put <= 0) {
     if (put == -EPIPE) mark("\nPX");
-    after_failure(loop, state, state.playback_watch, put < 0 ? put : -EAGAIN);
+    after_failure(loop, state, state.playback_watch, put < 0 ? put : -EAGAIN, frames);
     return;
   }
   state.playback_watch.failed_cycles = 0;

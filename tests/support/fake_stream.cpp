@@ -33,8 +33,8 @@ int64_t due(const stream_model& s, double clock) {
 
 // Brings both streams up to the clock. A playback stream with nothing left
 // to play, and a capture stream with no room left, fail; the streams of a
-// stream that never fails play on from where they ran dry, and drop the
-// frames there was no room for.
+// sound server, which never fail, play on from where they ran dry and keep
+// all they capture.
 void update() {
   stream_model& p = current.playback;
   const int64_t played = due(p, playback_clock());
@@ -47,12 +47,8 @@ void update() {
   }
   stream_model& c = current.capture;
   const int64_t waiting = due(c, capture_clock()) - c.moved;
-  if (c.running && !c.xrun && waiting > capture_buffer) {
-    if (current.plan.reports_xruns) {
-      c.xrun = true;
-    } else {
-      c.moved += waiting - capture_buffer;
-    }
+  if (c.running && !c.xrun && waiting > capture_buffer && current.plan.reports_xruns) {
+    c.xrun = true;
   }
 }
 
