@@ -55,6 +55,7 @@ class transfer_loop : public testing::Test {
     allocated = true;
     fake_stream::reset(plan.device_channel_count, sample_rate);
     script().watch = plan.tracks[0].playback_channels[0];
+    script().source = plan.tracks[0].capture_channel;
   }
 
   // Mono input 1 to output 2 without delay at 44100: the plainest run.
@@ -232,6 +233,7 @@ struct fault_case {
   int64_t capture_lag_ms = 0;
   snd_pcm_sframes_t read_error = 0;   // the result of read 30
   snd_pcm_sframes_t write_error = 0;  // the result of write 30
+  size_t settling = 0;  // frames heard before the delay can be measured
 };
 
 void PrintTo(const fault_case& c, std::ostream* out) { *out << c.name; }
@@ -240,7 +242,7 @@ class transfer_loop_faults : public transfer_loop, public testing::WithParamInte
 
 TEST_P(transfer_loop_faults, every_frame_is_heard_at_the_delay_asked_or_not_at_all) {
   const fault_case& c = GetParam();
-  configure(routing_mode::mono_to_one, 0, 0, c.delay_seconds, c.rate, 8 * c.rate);
+  configure(routing_mode::mono_to_one, 0, 1, c.delay_seconds, c.rate, 8 * c.rate);
   script().latency = 32;
   script().linked = c.linked;
   script().reports_xruns = c.reports_xruns;
@@ -264,9 +266,11 @@ TEST_P(transfer_loop_faults, every_frame_is_heard_at_the_delay_asked_or_not_at_a
     if (out.compare(at, 4, "\nPX\n") == 0) marks += "PX ";
   }
   EXPECT_EQ(marks, c.marks);
+  const std::string unrouted = played_stream(0);
+  EXPECT_EQ(unrouted, std::string(unrouted.size(), '\0')) << "sound on an unrouted channel";
   // With a delay shorter than the cushion, the first block after each start
   // plays before the delay heard is measured: the device's latency late.
-  expect_heard_at_the_delay(c.delay_seconds == 0 ? 2 * script().latency : 1);
+  expect_heard_at_the_delay(c.delay_seconds == 0 ? 2 * script().latency : 1, c.settling);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -276,6 +280,9 @@ INSTANTIATE_TEST_SUITE_P(
         fault_case{"steady_at_48000_without_delay", 0.0f, 48000, ""},
         fault_case{"linked", 1.5f, 48000, "", 0, true},
         fault_case{"capture_starting_20_ms_late", 1.0f, 44100, "", 0, false, true, 20},
+        // Sound already playing when the delay is measured comes out early.
+        fault_case{"capture_starting_20_ms_late_with_a_short_delay", 0.35f, 44100, "", 0, false,
+                   true, 20, 0, 0, 3 * block_frames},
         fault_case{"stopped_half_a_second", 1.0f, 44100, "RX ", 500},
         fault_case{"stopped_one_and_a_half_seconds_linked", 1.0f, 48000, "RX ", 1500, true},
         fault_case{"stopped_without_delay", 0.0f, 44100, "RX ", 500},

@@ -18,7 +18,6 @@ void start_window(delay_keeping& keeping) {
 int64_t settle(delay_keeping& keeping, int64_t heard) {
   keeping.measuring = false;
   keeping.slip = keeping.slipped = keeping.slip_frames = 0;
-  keeping.since_measured = keeping.drifted = 0;
   start_window(keeping);
   return heard - keeping.asked;
 }
@@ -70,7 +69,6 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
 
   keeping.window_frames += played;
   keeping.since_kept_look += played;
-  keeping.since_measured += played;
   if (usable && keeping.look_count < most_window_looks &&
       keeping.since_kept_look >= keeping.rate / 32) {
     keeping.looks[keeping.look_count++] = heard;
@@ -79,12 +77,10 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
   if (keeping.window_frames < window_length(keeping)) return 0;
   if (keeping.look_count > 0) {
     const int64_t off = median_look(keeping) - keeping.asked;
-    const bool plausible =
-        std::abs(keeping.drifted + off) * 1000000 <= keeping.since_measured * most_drift_ppm;
+    const bool plausible = std::abs(off) * 1000000 <= window_length(keeping) * most_drift_ppm;
     if (std::abs(off) * 2000 > keeping.rate && plausible) {
       keeping.slip = off;
       keeping.slipped = keeping.slip_frames = 0;
-      keeping.drifted += off;
     }
   }
   start_window(keeping);

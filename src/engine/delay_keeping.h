@@ -12,18 +12,17 @@
 // sound comes out at the lowest of its reports. Between starts nothing is shed or padded; only drift is followed:
 // every few seconds, when the median of those seconds' looks is off the delay
 // asked by more than half a millisecond, and by no more than two clocks
-// most_drift_ppm apart could have drifted since the measurement (counting
-// what was slipped before), that much is slipped, a frame at a time, spread
-// evenly over the next few seconds. A sound server's reports can wander by
-// tens of milliseconds in seconds when it is short of processor time; that is
-// not drift, and is left alone.
+// most_drift_ppm apart drift in those seconds, that much is slipped, a frame
+// at a time, spread evenly over the next few seconds. A sound server's
+// reports can jump by milliseconds in seconds and stay there while the sound
+// does not move; that is not drift, and is left alone.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t drift_window_seconds = 4;
-constexpr int64_t most_drift_ppm = 250;
+constexpr int64_t most_drift_ppm = 500;
 constexpr size_t most_window_looks = 128;
 
 struct delay_keeping {
@@ -35,8 +34,6 @@ struct delay_keeping {
   int64_t last_look = 0;
   int64_t lowest_look = 0;
   int64_t since_start = 0;  // frames played since the start
-  int64_t since_measured = 0;  // frames played since the measurement
-  int64_t drifted = 0;         // frames slipped since then, or being slipped
   // The drift window: its looks, a look at most every 1/32 s.
   int64_t looks[most_window_looks] = {};
   size_t look_count = 0;

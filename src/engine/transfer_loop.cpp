@@ -26,7 +26,7 @@ struct loop_state {
   int64_t frames_written = 0;    // frames playback took, silence included
   int64_t written_at_look = 0;   // frames_written at the last look at the delay
   int64_t start_ns = 0;          // when the streams last started
-  int64_t read_since_start = 0;  // frames read from capture since then
+  int64_t fresh_frames = 0;      // frames captured since then that went into the rings
   int64_t written_at_start = 0;  // frames_written then, its cushion included
   int64_t last_write_ns = 0;     // when playback last took frames; 0 before the first
   float last_shown_seconds = 0.0f;
@@ -84,16 +84,19 @@ bool report_latency(const loop_context& loop, snd_pcm_sframes_t& playback,
 // moved over to be unplayed ring bytes (earlier) or room (later).
 bool move_new_sound(const loop_context& loop, loop_state& state, size_t bytes, bool later) {
   audio_buffers& buffers = loop.path.buffers;
-  const auto fresh = static_cast<size_t>(state.read_since_start) * bytes_per_sample;
-  const bool fits = later ? state.ring_offset + bytes + channel_area_bytes <= buffers.ring_size
+  const auto fresh = static_cast<size_t>(state.fresh_frames) * bytes_per_sample;
+  // The new sound must not have begun to play, and must have where to go.
+  const bool fits = later ? fresh <= state.ring_offset &&
+                                state.ring_offset + bytes + channel_area_bytes <= buffers.ring_size
                           : fresh + bytes <= state.ring_offset;
   if (!fits) return false;
   const size_t junction = ring_advance(state.ring_position, state.ring_offset - fresh, buffers.ring_size);
   const size_t to = later ? ring_advance(junction, bytes, buffers.ring_size)
                           : ring_advance(junction, buffers.ring_size - bytes, buffers.ring_size);
   for (int32_t k = 0; k < loop.plan.track_count; ++k) {
-    // The playback block is free between cycles.
-    ring_move(buffers.rings[k], junction, to, fresh, later, buffers.playback.bytes, channel_area_bytes);
+    // The capture block is free between cycles; playback's unrouted channels
+    // must stay silent.
+    ring_move(buffers.rings[k], junction, to, fresh, later, buffers.capture.bytes, channel_area_bytes);
     if (later) ring_clear(buffers.rings[k], junction, bytes);
   }
   state.ring_offset = later ? state.ring_offset + bytes : state.ring_offset - bytes;
@@ -104,7 +107,7 @@ bool move_new_sound(const loop_context& loop, loop_state& state, size_t bytes, b
 // ring where it can, else they are read from capture and left unplayed.
 void shed(const loop_context& loop, loop_state& state, int64_t frames) {
   if (move_new_sound(loop, state, static_cast<size_t>(frames) * bytes_per_sample, false)) return;
-  state.read_since_start += static_cast<int64_t>(discard_capture(loop.path, static_cast<size_t>(frames)));
+  discard_capture(loop.path, static_cast<size_t>(frames));
 }
 
 // Lengthens the delay heard by `frames`: the new sound moves later in the
@@ -170,7 +173,7 @@ void start(const loop_context& loop, loop_state& state, bool again, size_t unwri
   if (again) skip_stopped_time(loop, state, stopped);
   state.written_at_start = state.frames_written;
   state.start_ns = loop.path.calls.now_ns();
-  state.read_since_start = 0;
+  state.fresh_frames = 0;
   state.last_write_ns = 0;
   state.written_at_look = state.frames_written;
   measure_anew(state.keeping);
@@ -215,7 +218,7 @@ void pass_through_rings(const loop_context& loop, loop_state& state, size_t fram
                 sample_stride(buffers.capture), bytes);
   }
   state.capture_position = advance_position(state.capture_position, frames);
-  state.read_since_start += static_cast<int64_t>(frames);
+  state.fresh_frames += static_cast<int64_t>(frames);
 
   state.playback_position = fitting_position(state.playback_position, frames);
   for (int32_t k = 0; k < loop.plan.track_count; ++k) {
@@ -282,9 +285,7 @@ void transfer_cycle(const loop_context& loop, loop_state& state) {
 
   look_at_delay(loop, state);
   const int64_t slip = slip_in(state.keeping, cycle_frames);
-  if (slip > 0) {
-    state.read_since_start += static_cast<int64_t>(discard_capture(loop.path, static_cast<size_t>(slip)));
-  }
+  if (slip > 0) discard_capture(loop.path, static_cast<size_t>(slip));
   const size_t frames_got = read_capture(loop, state, cycle_frames);
   if (frames_got > 0 && state.last_write_ns != 0 &&
       calls.now_ns() - state.last_write_ns > loop.cushion_ns) {

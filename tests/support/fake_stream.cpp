@@ -132,7 +132,7 @@ snd_pcm_sframes_t fake_write(void** areas, bool interleaved, snd_pcm_uframes_t f
       const unsigned char* b = sample_at(areas, interleaved, current.plan.watch, static_cast<size_t>(f));
       const uint32_t value = b[0] | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16;
       if (value == 0) continue;
-      const uint64_t k = ((value - static_cast<uint64_t>(current.plan.watch) * 1000003) * inverse_of_7) & sample_mask;
+      const uint64_t k = ((value - static_cast<uint64_t>(current.plan.source) * 1000003) * inverse_of_7) & sample_mask;
       current.heard.push_back({std::llround(static_cast<double>(k) / capture_scale()),
                                p.start_frame + p.moved + f + current.plan.latency,
                                static_cast<int64_t>(k)});

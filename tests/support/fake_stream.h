@@ -34,6 +34,7 @@ struct script {
   int64_t capture_lag_ms = 0;   // capture starts this long after it is started
   double capture_ppm = 0;       // the capture clock's offset from playback's
   int32_t watch = 0;            // the playback channel whose frames are kept
+  int32_t source = 0;           // the capture channel it carries
 };
 
 // A frame heard on the watched channel: the (playback) clock frame it was
