@@ -3,7 +3,7 @@
 // captures at the run's rate from the moment each is started; a read waits
 // for its frames by moving the clock on; an empty playback stream underruns
 // and a full capture stream overruns (or, like a sound server, plays on and
-// drops frames without a word); each stream reports as its delay what it
+// keeps what it captures, without a word); each stream reports as its delay what it
 // holds plus a fixed latency. Faults are scripted by call number. Every
 // captured sample carries the clock frame it was captured at, and every
 // frame played on the watched channel is kept with the frame it is heard
