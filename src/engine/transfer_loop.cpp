@@ -285,8 +285,13 @@ void transfer_cycle(const loop_context& loop, loop_state& state) {
 
   look_at_delay(loop, state);
   const int64_t slip = slip_in(state.keeping, cycle_frames);
-  if (slip > 0) discard_capture(loop.path, static_cast<size_t>(slip));
-  const size_t frames_got = read_capture(loop, state, cycle_frames);
+  size_t frames_got = read_capture(loop, state, cycle_frames);
+  if (slip > 0 && frames_got > 1) {
+    // Dropped from what this read gave, so that no read waits for them.
+    const size_t dropped = std::min(static_cast<size_t>(slip), frames_got - 1);
+    state.capture_position += dropped;
+    frames_got -= dropped;
+  }
   if (frames_got > 0 && state.last_write_ns != 0 &&
       calls.now_ns() - state.last_write_ns > loop.cushion_ns) {
     // A stall the streams did not report: playback has run dry, and what
