@@ -29,6 +29,7 @@ struct loop_state {
   int64_t fresh_frames = 0;      // frames captured since then that went into the rings
   int64_t written_at_start = 0;  // frames_written then, its cushion included
   int64_t last_write_ns = 0;     // when playback last took frames; 0 before the first
+  bool clocked = false;          // the streams have reported a delay: the device has a clock
   float last_shown_seconds = 0.0f;
   failure_watch capture_watch;
   failure_watch playback_watch;
@@ -124,6 +125,7 @@ void look_at_delay(const loop_context& loop, loop_state& state) {
   snd_pcm_sframes_t playback = 0;
   snd_pcm_sframes_t capture = 0;
   const bool usable = report_latency(loop, playback, capture);
+  state.clocked = state.clocked || usable;
   const auto heard =
       static_cast<int64_t>(state.ring_offset / bytes_per_sample) + int64_t{playback} + int64_t{capture};
   const int64_t played = state.frames_written - state.written_at_look;
@@ -275,7 +277,8 @@ void show_progress(const loop_context& loop, loop_state& state) {
 // read, passed through the rings and played, after a look at the delay
 // heard; frames slipped to follow drift are read and left unplayed, or
 // played twice. A read that ends longer after the last write than the
-// cushion lasts starts both streams again.
+// cushion lasts starts both streams again, on a device with a clock: one
+// that never reports a delay, such as a file, cannot run dry.
 void transfer_cycle(const loop_context& loop, loop_state& state) {
   const stream_calls& calls = loop.path.calls;
   calls.wait(loop.path.streams.playback, wait_timeout_ms);
@@ -292,7 +295,7 @@ void transfer_cycle(const loop_context& loop, loop_state& state) {
     state.capture_position += dropped;
     frames_got -= dropped;
   }
-  if (frames_got > 0 && state.last_write_ns != 0 &&
+  if (frames_got > 0 && state.clocked && state.last_write_ns != 0 &&
       calls.now_ns() - state.last_write_ns > loop.cushion_ns) {
     // A stall the streams did not report: playback has run dry, and what
     // was read would come out late.

@@ -22,6 +22,9 @@
  *                         this long, as a program held up would
  *   QUAVELOR_SHIM_DRAIN_MS "<ms>": once the program drains playback, the
  *                         stream reads as draining for this long
+ *   QUAVELOR_SHIM_READ_MS "<n> <ms>": the program's capture read number n
+ *                         (from 0) waits this long first, as when the
+ *                         machine holds the program up
  *   QUAVELOR_SHIM_START_MS "<ms>": the program's first start of capture waits
  *                         this long, as when a sound server starts playback
  *                         some quanta before capture
@@ -308,8 +311,17 @@ static int fault_due(const char* variable, long count) {
   return 1;
 }
 
+/* Holds read number `count` up for QUAVELOR_SHIM_READ_MS's time, if it names it. */
+static void hold_read(long count) {
+  const char* value = getenv("QUAVELOR_SHIM_READ_MS");
+  long number = -1, ms = 0;
+  if (value == NULL || !called_from_program() || sscanf(value, "%ld %ld", &number, &ms) != 2) return;
+  if (number == count) usleep((useconds_t)ms * 1000);
+}
+
 snd_pcm_sframes_t snd_pcm_readn(snd_pcm_t* pcm, void** areas, snd_pcm_uframes_t frames) {
   ++call_depth;
+  hold_read(reads_seen);
   const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_OVERRUN", reads_seen++)
                                        ? -EPIPE
                                        : next_snd_pcm_readn()(pcm, areas, frames);
@@ -319,6 +331,7 @@ snd_pcm_sframes_t snd_pcm_readn(snd_pcm_t* pcm, void** areas, snd_pcm_uframes_t 
 
 snd_pcm_sframes_t snd_pcm_readi(snd_pcm_t* pcm, void* buffer, snd_pcm_uframes_t frames) {
   ++call_depth;
+  hold_read(reads_seen);
   const snd_pcm_sframes_t result = fault_due("QUAVELOR_SHIM_OVERRUN", reads_seen++)
                                        ? -EPIPE
                                        : next_snd_pcm_readi()(pcm, buffer, frames);
