@@ -303,11 +303,12 @@ def check_run(binary, environment, folder, case, sink):
     at all (a stopped run may have them), empty standard error, exit status
     0; every click comes out on each routed output exactly the delay due
     later, to within LATENCY_BOUND, and nothing else does; the tone comes
-    out whole; unrouted outputs stay silent. A stopped run may leave silent
-    stretches in the tone near the stop (LONGEST_STOP_SILENCE), and from the stop to AFTER_STOP seconds after
-    its end (near_stop) the clicks due may be lost, and those heard may come
-    out late or with no input click to explain them; but no click, near the
-    stop or not, may come out more than LATENCY_BOUND early.
+    out whole; unrouted outputs stay silent. From the stop to AFTER_STOP
+    seconds after its end (near_stop), a stopped run may leave silent
+    stretches in the tone (LONGEST_STOP_SILENCE in all), the clicks due may
+    be lost, and those heard may come out late or with no input click to
+    explain them; but no click, near the stop or not, may come out more than
+    LATENCY_BOUND early.
 
     Now and then, idle runs included, the shared virtual machines these
     tests run on hold up the server, the player or the recorder for some
