@@ -9,13 +9,15 @@
 // what it finds beyond the delay asked is shed at once (or, short of it,
 // padded). A sound server that resamples reports a delay that climbs by a
 // block of its own and falls back, over and over, for its first seconds; the
-// sound comes out at the lowest of its reports. Between starts nothing is shed or padded; only drift is followed:
-// every few seconds, when the median of those seconds' looks is off the delay
-// asked by more than half a millisecond, and by no more than two clocks
-// most_drift_ppm apart drift in those seconds, that much is slipped, a frame
-// at a time, spread evenly over the next few seconds. A sound server's
-// reports can jump by milliseconds in seconds and stay there while the sound
-// does not move; that is not drift, and is left alone.
+// sound comes out at the lowest of its reports.
+//
+// Between starts nothing is shed or padded; only drift is followed: every few
+// seconds, when the median of those seconds' looks is off the delay asked by
+// more than half a millisecond, and by no more than two clocks most_drift_ppm
+// apart drift in those seconds, that much is slipped, a frame at a time,
+// spread evenly over the next few seconds. A sound server's reports can jump
+// by milliseconds in seconds and stay there while the sound does not move;
+// that is not drift, and is left alone.
 #pragma once
 
 #include <cstddef>
