@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "devices/pcm_streams.h"
 #include "engine/ring_buffer.h"
 
 namespace fake_stream {
@@ -143,9 +144,26 @@ snd_pcm_sframes_t fake_write(void** areas, bool interleaved, snd_pcm_uframes_t f
   return result;
 }
 
-int fake_wait(snd_pcm_t*, int) { return 1; }
+// Frames captured and not yet read, on capture's clock.
+int64_t capture_held() { return due(current.capture, capture_clock()) - current.capture.moved; }
 
-snd_pcm_sframes_t fake_avail_update(snd_pcm_t*) {
+// Capture wakes its reader once it holds capture_wake_frames, or at the
+// timeout; playback is always ready.
+int fake_wait(snd_pcm_t* stream, int timeout_ms) {
+  update();
+  const stream_model& c = current.capture;
+  if (stream != capture_handle() || !c.running || c.xrun) return 1;
+  const auto wake = static_cast<double>(c.start_frame + c.moved + static_cast<int64_t>(capture_wake_frames));
+  const auto ready_ns = static_cast<int64_t>(std::ceil(wake * 1e9 / (current.rate * capture_scale())));
+  current.clock_ns = std::max(current.clock_ns, std::min(ready_ns, current.clock_ns + timeout_ms * int64_t{1000000}));
+  return 1;
+}
+
+snd_pcm_sframes_t fake_avail_update(snd_pcm_t* stream) {
+  if (stream == capture_handle()) {
+    update();
+    return current.capture.xrun ? -EPIPE : std::max<int64_t>(capture_held(), 0);
+  }
   const snd_pcm_sframes_t result = scripted(current.plan.avail, current.avail_calls, modelled);
   if (result != modelled) return result;
   update();
