@@ -198,8 +198,12 @@ void after_failure(const loop_context& loop, loop_state& state, failure_watch& w
 size_t read_capture(const loop_context& loop, loop_state& state, size_t cycle_frames) {
   if (cycle_frames == 0) return 0;
   const stream_calls& calls = loop.path.calls;
-  calls.wait(loop.path.streams.capture, wait_timeout_ms);
-  const snd_pcm_sframes_t held = calls.avail_update(loop.path.streams.capture);
+  snd_pcm_t* const capture = loop.path.streams.capture;
+  snd_pcm_sframes_t held = calls.avail_update(capture);
+  if (held >= 0 && static_cast<snd_pcm_uframes_t>(held) < capture_wake_frames) {
+    calls.wait(capture, wait_timeout_ms);
+    held = calls.avail_update(capture);
+  }
   const size_t frames = held > 0 ? std::min(cycle_frames, static_cast<size_t>(held)) : cycle_frames;
   state.capture_position = fitting_position(state.capture_position, frames);
   const snd_pcm_sframes_t got = read_block(loop.path, state.capture_position, frames);
