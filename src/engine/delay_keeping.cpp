@@ -51,10 +51,7 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
   const auto played = static_cast<int64_t>(frames);
   if (keeping.measuring) {
     keeping.since_start += played;
-    // The look made as the streams start is left out: their reports have
-    // not caught up with each other yet, through a sound server by up to a
-    // quantum either way.
-    if (usable && keeping.since_start > 0) {
+    if (usable) {
       keeping.lowest_look = keeping.have_look ? std::min(keeping.lowest_look, heard) : heard;
       keeping.have_look = true;
     }

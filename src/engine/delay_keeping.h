@@ -6,8 +6,8 @@
 // After each start of the streams, the delay heard is measured once: it is
 // the lowest look of the start's first second, or of a shorter span given
 // (so that it can be set before the sound captured since the start plays),
-// but for the look made before anything was played; what it finds beyond
-// the delay asked is shed at once (or, short of it, padded). A sound server's reports climb by a block of its own and fall
+// and what it finds beyond the delay asked is shed at once (or, short of it,
+// padded). A sound server's reports climb by a block of its own and fall
 // back, over and over, or fall into two families as the cycles' reads catch
 // its quanta at two points; the sound comes out at the lowest of them.
 //
