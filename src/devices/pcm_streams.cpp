@@ -69,15 +69,6 @@ void never_start_by_itself(snd_pcm_t* playback) {
   if (result < 0) fail(stderr, "Problem setting playback software parameters: %s\n", snd_strerror(result));
 }
 
-void wake_at_capture_wake_frames(snd_pcm_t* capture) {
-  snd_pcm_sw_params_t* params;
-  snd_pcm_sw_params_alloca(&params);
-  int result = snd_pcm_sw_params_current(capture, params);
-  if (result >= 0) result = snd_pcm_sw_params_set_avail_min(capture, params, capture_wake_frames);
-  if (result >= 0) result = snd_pcm_sw_params(capture, params);
-  if (result < 0) fail(stderr, "Problem setting capture software parameters: %s\n", snd_strerror(result));
-}
-
 }  // namespace
 
 pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
@@ -154,7 +145,6 @@ pcm_pair open_streams(const run_settings& settings, const routing_plan& plan) {
          "use plughw: or plug: in front of the device name\n",
          capture_rate_granted, playback_rate_granted);
   }
-  wake_at_capture_wake_frames(streams.capture);
   streams.rate = playback_rate_granted;
   streams.linked = snd_pcm_link(streams.capture, streams.playback) == 0;
   return streams;

@@ -4,8 +4,8 @@
 // interleaved where the device takes only that), links them where the device
 // can start them with one call, prepares them just before the transfer loop
 // and drains and closes them after it. Playback never starts by itself: the
-// transfer loop starts both streams; capture wakes the loop at half a block.
-// The transfers themselves are the transfer loop's.
+// transfer loop starts both streams. The transfers themselves are the
+// transfer loop's.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -28,11 +28,6 @@ constexpr snd_pcm_uframes_t requested_period_frames = 4096;
 // it has room cannot make it spin; capture holds four blocks.
 constexpr snd_pcm_uframes_t requested_playback_buffer_frames = 32768;
 constexpr snd_pcm_uframes_t requested_capture_buffer_frames = 16384;
-// Capture wakes the loop once it holds this much, and the loop plays at once
-// what it reads: a sound server delivers in quanta of its own, and a loop
-// that waited for whole blocks would leave up to a block and a quantum in
-// capture, and short in playback, just when a late cycle needs them there.
-constexpr snd_pcm_uframes_t capture_wake_frames = requested_period_frames / 2;
 
 // Opens and configures playback, then capture, on settings.device_name with
 // plan.device_channel_count channels. Any failure is reported (on standard

@@ -31,11 +31,10 @@ int64_t median_look(delay_keeping& keeping) {
 
 }  // namespace
 
-delay_keeping keep_delay_of(int64_t asked, uint32_t rate, int64_t measure_frames) {
+delay_keeping keep_delay_of(int64_t asked, uint32_t rate) {
   delay_keeping keeping;
   keeping.asked = asked;
   keeping.rate = rate;
-  keeping.measure_frames = std::clamp<int64_t>(measure_frames, 0, rate);
   measure_anew(keeping);
   return keeping;
 }
@@ -52,14 +51,20 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
   if (keeping.measuring) {
     keeping.since_start += played;
     if (usable) {
+      if (keeping.have_look && std::abs(heard - keeping.last_look) <= keeping.rate / 1000) {
+        return settle(keeping, heard);
+      }
       keeping.lowest_look = keeping.have_look ? std::min(keeping.lowest_look, heard) : heard;
       keeping.have_look = true;
+      keeping.last_look = heard;
     }
-    if (keeping.since_start < keeping.measure_frames) return 0;
-    if (keeping.have_look) return settle(keeping, keeping.lowest_look);
-    // A device that reports nothing usable in a second is left as it is.
-    if (keeping.since_start >= keeping.rate) keeping.measuring = false;
-    return 0;
+    if (keeping.since_start < keeping.rate) return 0;
+    // A device that reports nothing usable is left as it is.
+    if (!keeping.have_look) {
+      keeping.measuring = false;
+      return 0;
+    }
+    return settle(keeping, keeping.lowest_look);
   }
 
   keeping.window_frames += played;
@@ -80,10 +85,6 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
   }
   start_window(keeping);
   return 0;
-}
-
-int64_t end_measurement(delay_keeping& keeping) {
-  return keeping.measuring && keeping.have_look ? settle(keeping, keeping.lowest_look) : 0;
 }
 
 int64_t slip_in(delay_keeping& keeping, size_t frames) {

@@ -4,12 +4,12 @@
 // slip.
 //
 // After each start of the streams, the delay heard is measured once: it is
-// the lowest look of the start's first second, or of a shorter span given
-// (so that it can be set before the sound captured since the start plays),
-// and what it finds beyond the delay asked is shed at once (or, short of it,
-// padded). A sound server's reports climb by a block of its own and fall
-// back, over and over, or fall into two families as the cycles' reads catch
-// its quanta at two points; the sound comes out at the lowest of them.
+// the first look of the start's first second that agrees to within a
+// millisecond with the look before it, or else that second's lowest look, and
+// what it finds beyond the delay asked is shed at once (or, short of it,
+// padded). A sound server that resamples reports a delay that climbs by a
+// block of its own and falls back, over and over, for its first seconds; the
+// sound comes out at the lowest of its reports.
 //
 // Between starts nothing is shed or padded; only drift is followed: every few
 // seconds, when the median of those seconds' looks is off the delay asked by
@@ -30,10 +30,10 @@ constexpr size_t most_window_looks = 128;
 struct delay_keeping {
   int64_t asked = 0;  // frames: the delay heard to keep
   int64_t rate = 0;
-  // The measurement after a start, over measure_frames played.
-  int64_t measure_frames = 0;
+  // The measurement after a start.
   bool measuring = false;
   bool have_look = false;
+  int64_t last_look = 0;
   int64_t lowest_look = 0;
   int64_t since_start = 0;  // frames played since the start
   // The drift window: its looks, a look at most every 1/32 s.
@@ -48,9 +48,8 @@ struct delay_keeping {
   int64_t slip_frames = 0;  // frames played since the slip was set
 };
 
-// A keeping of `asked` frames at `rate` frames per second, to be measured
-// after each start over `measure_frames` played, or a second if that is less.
-delay_keeping keep_delay_of(int64_t asked, uint32_t rate, int64_t measure_frames);
+// A keeping of `asked` frames at `rate` frames per second, to be measured.
+delay_keeping keep_delay_of(int64_t asked, uint32_t rate);
 
 // The streams started (again): the delay heard is to be measured anew, and
 // drift is followed afresh once it is.
@@ -60,10 +59,6 @@ void measure_anew(delay_keeping& keeping);
 // delay heard, usable only when the streams reported it. Returns the frames
 // to shed now (positive) or to pad with silence (negative), 0 for none.
 int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t frames);
-
-// The streams stop while the delay heard is still measured: returns what the
-// looks so far find, as take_look would, or 0 when there are none.
-int64_t end_measurement(delay_keeping& keeping);
 
 // The frames to slip in a cycle that plays `frames`: positive to drop,
 // negative to add.

@@ -120,12 +120,6 @@ void pad(const loop_context& loop, loop_state& state, int64_t frames) {
   state.frames_written += static_cast<int64_t>(write_silence(loop.path, static_cast<size_t>(padding)));
 }
 
-// Sheds `excess` frames of delay heard, or pads as many if it is negative.
-void correct(const loop_context& loop, loop_state& state, int64_t excess) {
-  if (excess > 0) shed(loop, state, excess);
-  if (excess < 0) pad(loop, state, -excess);
-}
-
 // Looks at the delay heard and sheds or pads what the delay keeping asks.
 void look_at_delay(const loop_context& loop, loop_state& state) {
   snd_pcm_sframes_t playback = 0;
@@ -136,7 +130,9 @@ void look_at_delay(const loop_context& loop, loop_state& state) {
       static_cast<int64_t>(state.ring_offset / bytes_per_sample) + int64_t{playback} + int64_t{capture};
   const int64_t played = state.frames_written - state.written_at_look;
   state.written_at_look = state.frames_written;
-  correct(loop, state, take_look(state.keeping, usable, heard, static_cast<size_t>(played)));
+  const int64_t excess = take_look(state.keeping, usable, heard, static_cast<size_t>(played));
+  if (excess > 0) shed(loop, state, excess);
+  if (excess < 0) pad(loop, state, -excess);
 }
 
 // After a restart, the ring's audio still to play would come out as late as
@@ -165,12 +161,7 @@ void skip_stopped_time(const loop_context& loop, loop_state& state, int64_t stop
 // delay heard is measured anew from the first cycle on. `unwritten` frames
 // taken from the rings for playback could not be written.
 void start(const loop_context& loop, loop_state& state, bool again, size_t unwritten = 0) {
-  // A start cut short is measured on the looks it had: its sound in the
-  // rings plays on.
-  if (again) correct(loop, state, end_measurement(state.keeping));
-  // To the nearest frame: a part of a frame lost at every restart adds up.
-  const int64_t ran =
-      ((loop.path.calls.now_ns() - state.start_ns) * loop.settings.sample_rate + 500000000) / 1000000000;
+  const int64_t ran = (loop.path.calls.now_ns() - state.start_ns) * loop.settings.sample_rate / 1000000000;
   const int64_t given = state.frames_written - state.written_at_start + static_cast<int64_t>(unwritten);
   int64_t stopped = ran - given;
   // Playback may say it holds less than the clock makes it: a device with no
@@ -199,24 +190,14 @@ void after_failure(const loop_context& loop, loop_state& state, failure_watch& w
   if (due || error == -EPIPE || error == -ESTRPIPE) start(loop, state, true, unwritten);
 }
 
-// Reads what capture holds once it wakes the loop, up to `cycle_frames`;
-// returns how many frames arrived. A stream that reports nothing to read is
-// asked for all of them, so that the read waits for them or fails.
+// Reads up to `cycle_frames` captured frames; returns how many arrived.
 size_t read_capture(const loop_context& loop, loop_state& state, size_t cycle_frames) {
   if (cycle_frames == 0) return 0;
-  const stream_calls& calls = loop.path.calls;
-  snd_pcm_t* const capture = loop.path.streams.capture;
-  snd_pcm_sframes_t held = calls.avail_update(capture);
-  if (held >= 0 && static_cast<snd_pcm_uframes_t>(held) < capture_wake_frames) {
-    calls.wait(capture, wait_timeout_ms);
-    held = calls.avail_update(capture);
-  }
-  const size_t frames = held > 0 ? std::min(cycle_frames, static_cast<size_t>(held)) : cycle_frames;
-  state.capture_position = fitting_position(state.capture_position, frames);
-  const snd_pcm_sframes_t got = read_block(loop.path, state.capture_position, frames);
+  state.capture_position = fitting_position(state.capture_position, cycle_frames);
+  const snd_pcm_sframes_t got = read_block(loop.path, state.capture_position, cycle_frames);
   if (got > 0) {
     state.capture_watch.failed_cycles = 0;
-    return frames_moved(got, frames);
+    return frames_moved(got, cycle_frames);
   }
   if (got == -EPIPE) mark("\nRX");
   // A read of nothing without an error is reported as a stream not ready.
@@ -292,12 +273,12 @@ void show_progress(const loop_context& loop, loop_state& state) {
   }
 }
 
-// One cycle: as many frames as capture holds and playback has room for, up
-// to a block, are read, passed through the rings and played, after a look
-// at the delay heard; frames slipped to follow drift are read and left
-// unplayed, or played twice. A read that ends longer after the last write
-// than the cushion lasts starts both streams again, on a device with a
-// clock: one that never reports a delay, such as a file, cannot run dry.
+// One cycle: as many frames as playback has room for, up to a block, are
+// read, passed through the rings and played, after a look at the delay
+// heard; frames slipped to follow drift are read and left unplayed, or
+// played twice. A read that ends longer after the last write than the
+// cushion lasts starts both streams again, on a device with a clock: one
+// that never reports a delay, such as a file, cannot run dry.
 void transfer_cycle(const loop_context& loop, loop_state& state) {
   const stream_calls& calls = loop.path.calls;
   calls.wait(loop.path.streams.playback, wait_timeout_ms);
@@ -337,14 +318,9 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
   const size_t cushion_bytes = cushion_frames * bytes_per_sample;
   state.ring_offset = buffers.delay_offset > cushion_bytes ? buffers.delay_offset - cushion_bytes : 0;
   // The delay heard to keep: the ring offset plus the cushion, which is the
-  // delay asked for, or the cushion when that is longer. It is measured
-  // over a block at least, and else while the ring still holds two blocks
-  // before the sound captured since the start, so that what it sheds or pads
-  // moves only that sound.
-  const auto offset_frames = static_cast<int64_t>(state.ring_offset / bytes_per_sample);
-  const auto block = static_cast<int64_t>(frames_per_block);
-  state.keeping = keep_delay_of(offset_frames + cushion_frames, settings.sample_rate,
-                                std::max(offset_frames - 2 * block, block));
+  // delay asked for, or the cushion when that is longer.
+  state.keeping = keep_delay_of(
+      static_cast<int64_t>(state.ring_offset / bytes_per_sample + cushion_frames), settings.sample_rate);
 
   if (settings.frame_budget > 0) start(loop, state, false);
   while (settings.frame_budget > 0) {

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cmath>
 
-#include "devices/pcm_streams.h"
 #include "engine/ring_buffer.h"
 
 namespace fake_stream {
@@ -144,27 +143,12 @@ snd_pcm_sframes_t fake_write(void** areas, bool interleaved, snd_pcm_uframes_t f
   return result;
 }
 
-// Capture wakes its reader once it holds capture_wake_frames, or at the
-// timeout; playback is always ready.
-int fake_wait(snd_pcm_t* stream, int timeout_ms) {
-  update();
-  const stream_model& c = current.capture;
-  if (stream != capture_handle() || !c.running || c.xrun) return 1;
-  const double wake = static_cast<double>(c.start_frame + c.moved) + capture_wake_frames;
-  const auto ready_ns = static_cast<int64_t>(std::ceil(wake * 1e9 / (current.rate * capture_scale())));
-  const int64_t timeout_ns = current.clock_ns + int64_t{timeout_ms} * 1000000;
-  current.clock_ns = std::max(current.clock_ns, std::min(ready_ns, timeout_ns));
-  return 1;
-}
+int fake_wait(snd_pcm_t*, int) { return 1; }
 
-snd_pcm_sframes_t fake_avail_update(snd_pcm_t* stream) {
-  update();
-  const stream_model& c = current.capture;
-  if (stream == capture_handle()) {
-    return c.xrun ? -EPIPE : std::max<int64_t>(0, due(c, capture_clock()) - c.moved);
-  }
+snd_pcm_sframes_t fake_avail_update(snd_pcm_t*) {
   const snd_pcm_sframes_t result = scripted(current.plan.avail, current.avail_calls, modelled);
   if (result != modelled) return result;
+  update();
   const stream_model& p = current.playback;
   if (p.xrun) return -EPIPE;
   return playback_buffer - (p.moved - std::min(p.moved, due(p, playback_clock())));

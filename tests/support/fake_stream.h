@@ -1,8 +1,7 @@
 // A stand-in for the two streams of a sound card, on a clock of its own, so
 // that the transfer loop can be driven in-process. Playback plays and capture
-// captures at the run's rate from the moment each is started; a wait on
-// capture and a read wait for their frames by moving the clock on (capture
-// wakes its reader at capture_wake_frames); an empty playback stream underruns
+// captures at the run's rate from the moment each is started; a read waits
+// for its frames by moving the clock on; an empty playback stream underruns
 // and a full capture stream overruns (or, like a sound server, plays on and
 // keeps what it captures, without a word); each stream reports as its delay what it
 // holds plus a fixed latency. Faults are scripted by call number. Every
