@@ -62,8 +62,9 @@ void mark(const char* line) {
 // when a report fails, and when a stream reports no delay at all: the
 // PulseAudio plugin reports 0 whenever its own figure would be negative, and
 // a device that takes frames at once, such as the null device, reports 0
-// always.
-bool report_latency(const loop_context& loop, snd_pcm_sframes_t& playback,
+// always. Before the first frame is played after a start (`at_start`),
+// capture holds nothing yet, so its 0 is a true figure.
+bool report_latency(const loop_context& loop, bool at_start, snd_pcm_sframes_t& playback,
                     snd_pcm_sframes_t& capture) {
   const pcm_pair& streams = loop.path.streams;
   snd_pcm_t* const asked[4] = {streams.playback, streams.capture, streams.playback, streams.capture};
@@ -74,9 +75,10 @@ bool report_latency(const loop_context& loop, snd_pcm_sframes_t& playback,
   const snd_pcm_sframes_t tolerance = loop.settings.sample_rate / 1000;
   playback = reports[2];
   capture = reports[3];
+  const snd_pcm_sframes_t least_capture = at_start ? 0 : 1;
   return std::abs(reports[2] - reports[0]) <= tolerance &&
-         std::abs(reports[3] - reports[1]) <= tolerance && reports[0] > 0 && reports[1] > 0 &&
-         playback > 0 && capture > 0;
+         std::abs(reports[3] - reports[1]) <= tolerance && reports[0] > 0 && playback > 0 &&
+         reports[1] >= least_capture && capture >= least_capture;
 }
 
 // Moves what was captured since the start `bytes` earlier in every track's
@@ -124,7 +126,8 @@ void pad(const loop_context& loop, loop_state& state, int64_t frames) {
 void look_at_delay(const loop_context& loop, loop_state& state) {
   snd_pcm_sframes_t playback = 0;
   snd_pcm_sframes_t capture = 0;
-  const bool usable = report_latency(loop, playback, capture);
+  const bool at_start = state.frames_written == state.written_at_start;
+  const bool usable = report_latency(loop, at_start, playback, capture);
   state.clocked = state.clocked || usable;
   const auto heard =
       static_cast<int64_t>(state.ring_offset / bytes_per_sample) + int64_t{playback} + int64_t{capture};
