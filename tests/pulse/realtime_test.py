@@ -12,9 +12,7 @@ check_run there says: through the devices "pulse" and "default" (the
 server's plugin, which takes interleaved access only), at 48000 and 44100,
 and through "pulse" stopped for a second. "plug:pulse" is run below for a
 prompt end, not for the delay: its capture side reports no delay in most
-looks, and the few it gives fall anywhere on the climbing and falling
-reports of the server's first seconds, so the delay heard through it is
-left a server block (up to 50 ms) off now and then.
+looks, so its delay rests on the look made as the streams start.
 
 Runs on the devices of DEVICES_CONF, which differ from plug:pulse only in
 whether the server plugin reports a playback stream that ran dry as an
