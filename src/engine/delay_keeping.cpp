@@ -54,7 +54,7 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
       if (keeping.have_look && std::abs(heard - keeping.last_look) <= keeping.rate / 1000) {
         return settle(keeping, heard);
       }
-      if (!keeping.have_look) keeping.first_look = heard;
+      keeping.lowest_look = keeping.have_look ? std::min(keeping.lowest_look, heard) : heard;
       keeping.have_look = true;
       keeping.last_look = heard;
     }
@@ -64,7 +64,7 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
       keeping.measuring = false;
       return 0;
     }
-    return settle(keeping, keeping.first_look);
+    return settle(keeping, keeping.lowest_look);
   }
 
   keeping.window_frames += played;

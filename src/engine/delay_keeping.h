@@ -5,12 +5,13 @@
 //
 // After each start of the streams, the delay heard is measured once: it is
 // the first look of the start's first second that agrees to within a
-// millisecond with the look before it, or else that second's first usable
-// look, and what it finds beyond the delay asked is shed at once (or, short
-// of it, padded). A server whose graph runs a cycle behind the start reports
-// it from the second look on, and those looks agree. A server whose reports
-// after the start run a sawtooth tens of milliseconds wide, no two of them
-// alike, has its sound where the look made as the streams start puts it.
+// millisecond with the look before it, or else that second's lowest look,
+// and what it finds beyond the delay asked is shed at once (or, short of it,
+// padded). A server whose graph runs a cycle behind the start reports it from
+// the second look on, and those looks agree. A server whose reports after the
+// start run a sawtooth tens of milliseconds wide, no two of them alike, has
+// its sound near the lowest of them: mostly the look made as the streams
+// start, and the sawtooth's foot when a stream started late.
 //
 // Between starts nothing is shed or padded; only drift is followed: every few
 // seconds, when the median of those seconds' looks is off the delay asked by
@@ -35,7 +36,7 @@ struct delay_keeping {
   bool measuring = false;
   bool have_look = false;
   int64_t last_look = 0;
-  int64_t first_look = 0;
+  int64_t lowest_look = 0;
   int64_t since_start = 0;  // frames played since the start
   // The drift window: its looks, a look at most every 1/32 s.
   int64_t looks[most_window_looks] = {};
