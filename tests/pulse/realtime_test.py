@@ -12,7 +12,7 @@ check_run there says: through the devices "pulse" and "default" (the
 server's plugin, which takes interleaved access only), at 48000 and 44100,
 and through "pulse" stopped for a second. "plug:pulse" is run below for a
 prompt end, not for the delay: its capture side reports no delay in most
-looks, so its delay rests on the look made as the streams start.
+looks, so its delay rests mostly on the look made as the streams start.
 
 Runs on the devices of DEVICES_CONF, which differ from plug:pulse only in
 whether the server plugin reports a playback stream that ran dry as an
@@ -66,8 +66,9 @@ STOP_SECONDS = 1.0
 PROCESS_TIMEOUT = 15.0       # a run that takes longer has hung
 
 # After the start the server's delay reports run a sawtooth up to 50 ms wide;
-# the delay heard is measured on the reports made as the streams start, seen
-# up to 2.3 ms off, so the bound is wider than the 2 ms of the other servers.
+# the delay heard is measured on the lowest of them, mostly the one made as
+# the streams start, seen up to 2.3 ms off, so the bound is wider than the
+# 2 ms of the other servers.
 PULSE_BOUND = 0.005
 
 RUNS = [
