@@ -3,64 +3,61 @@
 // knows no stream; it takes looks and says how many frames to shed, pad or
 // slip.
 //
-// After each start of the streams, the delay heard is measured once: it is
-// the first look of the start's first second that agrees to within a
-// millisecond with the look before it, or else that second's lowest look,
-// and what it finds beyond the delay asked is shed at once (or, short of it,
-// padded). A server whose graph runs a cycle behind the start reports it from
-// the second look on, and those looks agree. A server whose reports after the
-// start run a sawtooth tens of milliseconds wide, no two of them alike, has
-// its sound near the lowest of them: mostly the look made as the streams
-// start, and the sawtooth's foot when a stream started late.
+// After each start of the streams the delay heard is measured once: it is
+// the median of the usable looks made before the sound captured since the
+// start begins to play, at most a second's worth, and what it finds beyond
+// the delay asked is shed at once (short of it, padded).
 //
-// Between starts nothing is shed or padded; only drift is followed: every few
-// seconds, when the median of those seconds' looks is off the delay asked by
-// more than half a millisecond, and by no more than two clocks most_drift_ppm
-// apart drift in those seconds, that much is slipped, a frame at a time,
-// spread evenly over the next few seconds. A sound server's reports can jump
-// by milliseconds in seconds and stay there while the sound does not move;
-// that is not drift, and is left alone.
+// Between starts only drift is followed. Every two seconds the median of
+// those seconds' looks is set against the last one: a change faster than
+// two clocks most_drift_ppm apart can drift is the reports' own and moves
+// the reference that the looks are kept at; else a median more than half a
+// millisecond off the reference is slipped, a frame at a time, over the next
+// two seconds. Looks are counted as if nothing had been slipped, so that a
+// slip never reads as drift.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t drift_window_seconds = 4;
-constexpr int64_t most_drift_ppm = 500;
-constexpr size_t most_window_looks = 128;
+constexpr uint32_t drift_window_seconds = 2;
+constexpr int64_t most_drift_ppm = 300;
+constexpr size_t most_kept_looks = 128;
 
 struct delay_keeping {
   int64_t asked = 0;  // frames: the delay heard to keep
   int64_t rate = 0;
-  // The measurement after a start.
   bool measuring = false;
-  bool have_look = false;
-  int64_t last_look = 0;
-  int64_t lowest_look = 0;
-  int64_t since_start = 0;  // frames played since the start
-  // The drift window: its looks, a look at most every 1/32 s.
-  int64_t looks[most_window_looks] = {};
+  // The looks of the measurement, or of the drift window, and the frames
+  // played since it began.
+  int64_t looks[most_kept_looks] = {};
   size_t look_count = 0;
-  int64_t window_frames = 0;
+  int64_t frames = 0;
   int64_t since_kept_look = 0;
-  // The slip spread over the window after the one that measured it:
-  // positive frames are dropped, negative ones added.
+  // Drift, in looks counted as if nothing had been slipped.
+  int64_t reference = 0;  // the look at which the delay heard is the one asked
+  int64_t last_median = 0;
+  bool have_median = false;
+  int64_t slipped = 0;  // frames dropped so far, less frames added
+  // The slip under way: `slip` frames spread over a window, `done` of them
+  // slipped after `slip_frames` frames played.
   int64_t slip = 0;
-  int64_t slipped = 0;
-  int64_t slip_frames = 0;  // frames played since the slip was set
+  int64_t done = 0;
+  int64_t slip_frames = 0;
 };
 
 // A keeping of `asked` frames at `rate` frames per second, to be measured.
 delay_keeping keep_delay_of(int64_t asked, uint32_t rate);
 
-// The streams started (again): the delay heard is to be measured anew, and
-// drift is followed afresh once it is.
+// The streams started (again): the delay heard is to be measured anew.
 void measure_anew(delay_keeping& keeping);
 
 // Takes a look, made after `frames` more frames were played: `heard` is the
-// delay heard, usable only when the streams reported it. Returns the frames
-// to shed now (positive) or to pad with silence (negative), 0 for none.
-int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t frames);
+// delay heard, usable only when the streams reported it. `last` says that
+// the sound captured since the start plays from the cycle this look is made
+// in: the measurement ends with it. Returns the frames to shed now
+// (positive) or to pad with silence (negative), 0 for none.
+int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t frames, bool last);
 
 // The frames to slip in a cycle that plays `frames`: positive to drop,
 // negative to add.

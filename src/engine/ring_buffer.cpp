@@ -106,6 +106,7 @@ audio_buffers allocate_buffers(const run_settings& settings, const routing_plan&
   buffers.playback_pointers.resize(static_cast<size_t>(channels));
   buffers.capture_pointers.resize(static_cast<size_t>(channels));
   buffers.capture = allocate_staging_block(channels, capture_interleaved);
+  buffers.scratch.resize(channel_area_bytes);
   // Mapped rather than allocated, so that its zeros take no resident memory.
   buffers.silence.channel_count = channels;
   buffers.silence.interleaved = playback_interleaved;
@@ -142,6 +143,7 @@ void free_buffers(audio_buffers& buffers) {
   buffers.capture.bytes = nullptr;
   munmap(buffers.silence.bytes, block_size(buffers.silence));
   buffers.silence.bytes = nullptr;
+  buffers.scratch = {};
 }
 
 void fill_transfer_pointers(const staging_block& block, size_t frame, std::vector<void*>& pointers) {

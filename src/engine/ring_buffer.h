@@ -1,7 +1,7 @@
 // All audio memory of a run: the two staging blocks the sound library reads
 // captured frames into and takes playback frames from, their transfer pointer
-// arrays, a block of silence, and one byte ring per track that makes the
-// delay.
+// arrays, a block of silence, one byte ring per track that makes the delay,
+// and a channel area of scratch for moving sound within a ring.
 //
 // Bytes go into a track's ring delay_offset bytes ahead of the read position,
 // and come out once the read position reaches them.
@@ -45,6 +45,7 @@ struct audio_buffers {
   std::vector<void*> playback_pointers;  // device_channel_count entries
   std::vector<void*> capture_pointers;   // device_channel_count entries
   track_ring rings[max_track_count];     // rings[1] used only by a second track
+  std::vector<unsigned char> scratch;    // channel_area_bytes, for ring_move
   size_t ring_size = 0;     // N, bytes
   size_t delay_offset = 0;  // D, bytes: a whole number of frames
 };

@@ -19,6 +19,19 @@ size_t restart_streams(const audio_path& path) {
   return start_streams(path);
 }
 
+stream_run run_from_now(const audio_path& path, const stream_run& before, int64_t written) {
+  return {path.calls.now_ns(), written, 0, before.clocked};
+}
+
+int64_t frames_behind(const audio_path& path, const stream_run& run, int64_t written, size_t unwritten,
+                      uint32_t rate) {
+  const int64_t ran = (path.calls.now_ns() - run.start_ns) * rate / 1000000000;
+  const int64_t behind = ran - (written - run.written_at_start + static_cast<int64_t>(unwritten));
+  snd_pcm_sframes_t queued = 0;
+  if (path.calls.delay(path.streams.playback, &queued) < 0) return behind;
+  return std::max<int64_t>(behind, -int64_t{queued});
+}
+
 failure_watch watch_for(const char* message, uint32_t rate) {
   const auto cycles = [rate](uint32_t seconds) {
     return std::max<uint64_t>(1, uint64_t{seconds} * rate / frames_per_block);

@@ -1,8 +1,10 @@
 // Starting the two streams together, and starting them together again: the
 // cushion of silence goes to prepared playback, which never starts on its
 // own, and then both streams start at once, so that frames read and frames
-// played count from one moment. Also the watch on a stream that keeps
-// failing, which restarts both and in the end gives up.
+// played count from one moment. Also what a restart needs to know of the
+// run since the last start (how far the audio due out fell behind the
+// clock), and the watch on a stream that keeps failing, which restarts both
+// and in the end gives up.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,26 @@ size_t start_streams(const audio_path& path);
 
 // Drops whatever both streams hold, prepares them and starts them as above.
 size_t restart_streams(const audio_path& path);
+
+// The streams' run since their last start, as the transfer loop counts it.
+struct stream_run {
+  int64_t start_ns = 0;          // when the streams last started
+  int64_t written_at_start = 0;  // frames playback had taken by then, its cushion included
+  int64_t last_write_ns = 0;     // when playback last took frames; 0 before the first
+  bool clocked = false;          // the streams have reported a delay: the device has a clock
+};
+
+// The run that begins now, with `written` frames taken by playback so far.
+stream_run run_from_now(const audio_path& path, const stream_run& before, int64_t written);
+
+// How many frames the audio still to play has fallen behind the clock, when
+// playback has taken `written` frames and `unwritten` more could not be
+// written: the frames of time since the start beyond those playback was
+// given. Negative when playback still holds frames, as many as it says it
+// holds: a device with no clock of its own, such as a file, has played all
+// it was given.
+int64_t frames_behind(const audio_path& path, const stream_run& run, int64_t written, size_t unwritten,
+                      uint32_t rate);
 
 // A stream that moves no frame in every cycle for this many seconds' worth of
 // full cycles ends the run: its transfers fail, or playback offers no room at

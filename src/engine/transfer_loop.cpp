@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "engine/block_transfer.h"
+#include "engine/delay_correction.h"
 #include "engine/delay_keeping.h"
 #include "engine/stream_start.h"
 
@@ -19,18 +19,13 @@ struct loop_context {
 };
 
 struct loop_state {
-  size_t ring_position = 0;      // bytes: where playback reads every track's ring
-  size_t ring_offset = 0;        // bytes: how far ahead of that capture writes
+  ring_cursor rings;
   size_t capture_position = 0;   // frames into the capture block's areas
   size_t playback_position = 0;  // frames into the playback block's areas
   int64_t frames_written = 0;    // frames playback took, silence included
   int64_t written_at_look = 0;   // frames_written at the last look at the delay
-  int64_t start_ns = 0;          // when the streams last started
-  int64_t fresh_frames = 0;      // frames captured since then that went into the rings
-  int64_t written_at_start = 0;  // frames_written then, its cushion included
-  int64_t last_write_ns = 0;     // when playback last took frames; 0 before the first
-  bool clocked = false;          // the streams have reported a delay: the device has a clock
   float last_shown_seconds = 0.0f;
+  stream_run run;
   failure_watch capture_watch;
   failure_watch playback_watch;
   delay_keeping keeping;
@@ -52,134 +47,40 @@ void mark(const char* line) {
   std::fflush(stdout);
 }
 
-// The frames a sound captured now takes to come out of playback, as the
-// library reports the two streams: what capture holds before it can be read
-// and what playback holds before it is heard. Each stream is asked twice,
-// playback first: a sound server's thread moves both streams on by a
-// processing quantum at once, and one step that falls between the two
-// streams' reports puts their sum a quantum off, so the reports count only
-// when each stream's two agree to within a millisecond. Unknown (false) too
-// when a report fails, and when a stream reports no delay at all: the
-// PulseAudio plugin reports 0 whenever its own figure would be negative, and
-// a device that takes frames at once, such as the null device, reports 0
-// always. Before the first frame is played after a start (`at_start`),
-// capture holds nothing yet, so its 0 is a true figure.
-bool report_latency(const loop_context& loop, bool at_start, snd_pcm_sframes_t& playback,
-                    snd_pcm_sframes_t& capture) {
-  const pcm_pair& streams = loop.path.streams;
-  snd_pcm_t* const asked[4] = {streams.playback, streams.capture, streams.playback, streams.capture};
-  snd_pcm_sframes_t reports[4] = {};
-  for (int k = 0; k < 4; ++k) {
-    if (loop.path.calls.delay(asked[k], &reports[k]) < 0) return false;
-  }
-  const snd_pcm_sframes_t tolerance = loop.settings.sample_rate / 1000;
-  playback = reports[2];
-  capture = reports[3];
-  const snd_pcm_sframes_t least_capture = at_start ? 0 : 1;
-  return std::abs(reports[2] - reports[0]) <= tolerance &&
-         std::abs(reports[3] - reports[1]) <= tolerance && reports[0] > 0 && playback > 0 &&
-         reports[1] >= least_capture && capture >= least_capture;
-}
-
-// Moves what was captured since the start `bytes` earlier in every track's
-// ring (`later` false) or later, so that the sound captured before the start
-// plays as it was and only the new sound's delay changes. Needs the bytes
-// moved over to be unplayed ring bytes (earlier) or room (later).
-bool move_new_sound(const loop_context& loop, loop_state& state, size_t bytes, bool later) {
-  audio_buffers& buffers = loop.path.buffers;
-  const auto fresh = static_cast<size_t>(state.fresh_frames) * bytes_per_sample;
-  // The new sound must not have begun to play, and must have where to go.
-  const bool fits = later ? fresh <= state.ring_offset &&
-                                state.ring_offset + bytes + channel_area_bytes <= buffers.ring_size
-                          : fresh + bytes <= state.ring_offset;
-  if (!fits) return false;
-  const size_t junction = ring_advance(state.ring_position, state.ring_offset - fresh, buffers.ring_size);
-  const size_t to = later ? ring_advance(junction, bytes, buffers.ring_size)
-                          : ring_advance(junction, buffers.ring_size - bytes, buffers.ring_size);
-  for (int32_t k = 0; k < loop.plan.track_count; ++k) {
-    // The capture block is free between cycles; playback's unrouted channels
-    // must stay silent.
-    ring_move(buffers.rings[k], junction, to, fresh, later, buffers.capture.bytes, channel_area_bytes);
-    if (later) ring_clear(buffers.rings[k], junction, bytes);
-  }
-  state.ring_offset = later ? state.ring_offset + bytes : state.ring_offset - bytes;
-  return true;
-}
-
-// Shortens the delay heard by `frames`: the new sound moves earlier in the
-// ring where it can, else they are read from capture and left unplayed.
-void shed(const loop_context& loop, loop_state& state, int64_t frames) {
-  if (move_new_sound(loop, state, static_cast<size_t>(frames) * bytes_per_sample, false)) return;
-  discard_capture(loop.path, static_cast<size_t>(frames));
-}
-
-// Lengthens the delay heard by `frames`: the new sound moves later in the
-// ring behind silence where it has room, else silence is played at once.
-void pad(const loop_context& loop, loop_state& state, int64_t frames) {
-  if (move_new_sound(loop, state, static_cast<size_t>(frames) * bytes_per_sample, true)) return;
-  const snd_pcm_sframes_t room = loop.path.calls.avail_update(loop.path.streams.playback);
-  const auto padding = std::min<int64_t>(frames, std::max<snd_pcm_sframes_t>(room, 0));
-  state.frames_written += static_cast<int64_t>(write_silence(loop.path, static_cast<size_t>(padding)));
-}
-
-// Looks at the delay heard and sheds or pads what the delay keeping asks.
-void look_at_delay(const loop_context& loop, loop_state& state) {
-  snd_pcm_sframes_t playback = 0;
-  snd_pcm_sframes_t capture = 0;
-  const bool at_start = state.frames_written == state.written_at_start;
-  const bool usable = report_latency(loop, at_start, playback, capture);
-  state.clocked = state.clocked || usable;
-  const auto heard =
-      static_cast<int64_t>(state.ring_offset / bytes_per_sample) + int64_t{playback} + int64_t{capture};
-  const int64_t played = state.frames_written - state.written_at_look;
+// Looks at the delay heard once a cycle has read `frames` frames, and sheds
+// or pads what the delay keeping says; returns the frames read that are
+// still to play.
+size_t look_at_delay(const loop_context& loop, loop_state& state, size_t frames) {
+  int64_t heard = 0;
+  const bool usable = look_at_streams(loop.path, loop.settings.sample_rate, state.rings, frames, heard);
+  state.run.clocked = state.run.clocked || usable;
+  // The sound captured since the start plays from this cycle on.
+  const bool last =
+      static_cast<int64_t>(state.rings.offset / bytes_per_sample) - state.rings.fresh < static_cast<int64_t>(frames);
+  const auto played = static_cast<size_t>(state.frames_written - state.written_at_look);
   state.written_at_look = state.frames_written;
-  const int64_t excess = take_look(state.keeping, usable, heard, static_cast<size_t>(played));
-  if (excess > 0) shed(loop, state, excess);
-  if (excess < 0) pad(loop, state, -excess);
-}
-
-// After a restart, the ring's audio still to play would come out as late as
-// playback stood still (`stopped` frames): by the clock, for the time since
-// the last start beyond what playback was given to play. That much of
-// it, nearest to being played, is skipped, and the ring holds silence in its
-// place after the last sound captured, so that the rest plays when it is due
-// and the new sound follows at the delay asked. Playback dropped with frames
-// still to play (a restart for capture's sake) is given as much silence
-// more instead, so that nothing comes out early.
-void skip_stopped_time(const loop_context& loop, loop_state& state, int64_t stopped) {
-  if (stopped < 0) {
-    state.frames_written += static_cast<int64_t>(write_silence(loop.path, static_cast<size_t>(-stopped)));
-    return;
-  }
-  audio_buffers& buffers = loop.path.buffers;
-  const size_t skipped = std::min(static_cast<size_t>(stopped) * bytes_per_sample, state.ring_offset);
-  const size_t write_position = ring_advance(state.ring_position, state.ring_offset, buffers.ring_size);
-  for (int32_t k = 0; k < loop.plan.track_count; ++k) {
-    ring_clear(buffers.rings[k], write_position, skipped);
-  }
-  state.ring_position = ring_advance(state.ring_position, skipped, buffers.ring_size);
+  const int64_t excess = take_look(state.keeping, usable, heard, played, last);
+  const int32_t tracks = loop.plan.track_count;
+  if (excess > 0) return shed(loop.path, tracks, state.rings, excess, state.capture_position, frames);
+  if (excess < 0) state.frames_written += static_cast<int64_t>(pad(loop.path, tracks, state.rings, -excess));
+  return frames;
 }
 
 // Starts both streams behind their cushion, the first time or again; the
-// delay heard is measured anew from the first cycle on. `unwritten` frames
-// taken from the rings for playback could not be written.
+// delay heard is measured anew. `unwritten` frames taken from the rings for
+// playback could not be written.
 void start(const loop_context& loop, loop_state& state, bool again, size_t unwritten = 0) {
-  const int64_t ran = (loop.path.calls.now_ns() - state.start_ns) * loop.settings.sample_rate / 1000000000;
-  const int64_t given = state.frames_written - state.written_at_start + static_cast<int64_t>(unwritten);
-  int64_t stopped = ran - given;
-  // Playback may say it holds less than the clock makes it: a device with no
-  // clock of its own, such as a file, has played all it was given.
-  snd_pcm_sframes_t queued = 0;
-  if (again && loop.path.calls.delay(loop.path.streams.playback, &queued) == 0) {
-    stopped = std::max<int64_t>(stopped, -int64_t{queued});
+  const uint32_t rate = loop.settings.sample_rate;
+  const int64_t behind = again ? frames_behind(loop.path, state.run, state.frames_written, unwritten, rate) : 0;
+  state.frames_written += static_cast<int64_t>(again ? restart_streams(loop.path) : start_streams(loop.path));
+  if (behind > 0) skip_stopped(loop.path.buffers, loop.plan.track_count, state.rings, behind);
+  // Playback dropped with frames still to play (a restart for capture's
+  // sake) is given as much silence more, so that nothing comes out early.
+  if (behind < 0) {
+    state.frames_written += static_cast<int64_t>(write_silence(loop.path, static_cast<size_t>(-behind)));
   }
-  const size_t cushion = again ? restart_streams(loop.path) : start_streams(loop.path);
-  state.frames_written += static_cast<int64_t>(cushion);
-  if (again) skip_stopped_time(loop, state, stopped);
-  state.written_at_start = state.frames_written;
-  state.start_ns = loop.path.calls.now_ns();
-  state.fresh_frames = 0;
-  state.last_write_ns = 0;
+  state.run = run_from_now(loop.path, state.run, state.frames_written);
+  state.rings.fresh = 0;
   state.written_at_look = state.frames_written;
   measure_anew(state.keeping);
 }
@@ -208,33 +109,33 @@ size_t read_capture(const loop_context& loop, loop_state& state, size_t cycle_fr
   return 0;
 }
 
-// Each track's new bytes go ring_offset bytes ahead of the ring position, and
+// Each track's new bytes go ring offset bytes ahead of the ring position, and
 // as many bytes at the ring position go to the playback block: written first,
 // so that with no offset a cycle plays what it has just captured. Frames that
 // were not captured are neither written nor played, so nothing plays twice.
 void pass_through_rings(const loop_context& loop, loop_state& state, size_t frames) {
   audio_buffers& buffers = loop.path.buffers;
+  ring_cursor& rings = state.rings;
   const size_t bytes = frames * bytes_per_sample;
-  const size_t write_position = ring_advance(state.ring_position, state.ring_offset, buffers.ring_size);
+  const size_t write_position = ring_advance(rings.position, rings.offset, buffers.ring_size);
   for (int32_t k = 0; k < loop.plan.track_count; ++k) {
     ring_append(buffers.rings[k], write_position,
-                channel_area(buffers.capture, loop.plan.tracks[k].capture_channel,
-                             state.capture_position),
+                channel_area(buffers.capture, loop.plan.tracks[k].capture_channel, state.capture_position),
                 sample_stride(buffers.capture), bytes);
   }
   state.capture_position = advance_position(state.capture_position, frames);
-  state.fresh_frames += static_cast<int64_t>(frames);
+  rings.fresh += static_cast<int64_t>(frames);
 
   state.playback_position = fitting_position(state.playback_position, frames);
   for (int32_t k = 0; k < loop.plan.track_count; ++k) {
     const track& path = loop.plan.tracks[k];
     for (int32_t c = 0; c < path.playback_channel_count; ++c) {
-      ring_extract(buffers.rings[k], state.ring_position,
+      ring_extract(buffers.rings[k], rings.position,
                    channel_area(buffers.playback, path.playback_channels[c], state.playback_position),
                    sample_stride(buffers.playback), bytes);
     }
   }
-  state.ring_position = ring_advance(state.ring_position, bytes, buffers.ring_size);
+  rings.position = ring_advance(rings.position, bytes, buffers.ring_size);
 }
 
 // Plays the `frames` frames the rings gave this cycle, the first of them
@@ -263,7 +164,7 @@ void write_playback(const loop_context& loop, loop_state& state, size_t cycle_fr
   const size_t put_frames = frames_moved(put, frames);
   state.playback_position = advance_position(state.playback_position, put_frames);
   state.frames_written += static_cast<int64_t>(put_frames);
-  state.last_write_ns = loop.path.calls.now_ns();
+  state.run.last_write_ns = loop.path.calls.now_ns();
 }
 
 void show_progress(const loop_context& loop, loop_state& state) {
@@ -289,24 +190,24 @@ void transfer_cycle(const loop_context& loop, loop_state& state) {
   const auto available = static_cast<snd_pcm_uframes_t>(calls.avail_update(loop.path.streams.playback));
   const size_t cycle_frames = std::min<snd_pcm_uframes_t>(available, frames_per_block);
 
-  look_at_delay(loop, state);
-  const int64_t slip = slip_in(state.keeping, cycle_frames);
-  size_t frames_got = read_capture(loop, state, cycle_frames);
-  if (slip > 0 && frames_got > 1) {
-    // Dropped from what this read gave, so that no read waits for them.
-    const size_t dropped = std::min(static_cast<size_t>(slip), frames_got - 1);
-    state.capture_position += dropped;
-    frames_got -= dropped;
-  }
-  if (frames_got > 0 && state.clocked && state.last_write_ns != 0 &&
-      calls.now_ns() - state.last_write_ns > loop.cushion_ns) {
+  size_t frames = read_capture(loop, state, cycle_frames);
+  if (frames > 0 && state.run.clocked && state.run.last_write_ns != 0 &&
+      calls.now_ns() - state.run.last_write_ns > loop.cushion_ns) {
     // A stall the streams did not report: playback has run dry, and what
     // was read would come out late.
     start(loop, state, true);
     return;
   }
-  pass_through_rings(loop, state, frames_got);
-  write_playback(loop, state, cycle_frames, frames_got, std::max<int64_t>(-slip, 0));
+  if (frames > 0) frames = look_at_delay(loop, state, frames);
+  const int64_t slip = slip_in(state.keeping, frames);
+  if (slip > 0 && frames > 1) {
+    // Dropped from what this read gave, so that no read waits for them.
+    const size_t dropped = std::min(static_cast<size_t>(slip), frames - 1);
+    state.capture_position += dropped;
+    frames -= dropped;
+  }
+  pass_through_rings(loop, state, frames);
+  write_playback(loop, state, cycle_frames, frames, std::max<int64_t>(-slip, 0));
 }
 
 }  // namespace
@@ -319,11 +220,11 @@ void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
   state.capture_watch = watch_for("Recording stream keeps failing: %s\n", settings.sample_rate);
   state.playback_watch = watch_for("Playback stream keeps failing: %s\n", settings.sample_rate);
   const size_t cushion_bytes = cushion_frames * bytes_per_sample;
-  state.ring_offset = buffers.delay_offset > cushion_bytes ? buffers.delay_offset - cushion_bytes : 0;
+  state.rings.offset = buffers.delay_offset > cushion_bytes ? buffers.delay_offset - cushion_bytes : 0;
   // The delay heard to keep: the ring offset plus the cushion, which is the
   // delay asked for, or the cushion when that is longer.
   state.keeping = keep_delay_of(
-      static_cast<int64_t>(state.ring_offset / bytes_per_sample + cushion_frames), settings.sample_rate);
+      static_cast<int64_t>(state.rings.offset / bytes_per_sample + cushion_frames), settings.sample_rate);
 
   if (settings.frame_budget > 0) start(loop, state, false);
   while (settings.frame_budget > 0) {
