@@ -90,8 +90,8 @@ class run_case:
     added to quavelor's environment alone."""
 
     def __init__(self, name, device, mode, inputs, outputs, delay, rate, seconds, routes,
-                 busy=False, stop_at=None, variables=None, bound=LATENCY_BOUND):
-        self.name, self.device, self.mode, self.bound = name, device, mode, bound
+                 busy=False, stop_at=None, variables=None):
+        self.name, self.device, self.mode = name, device, mode
         self.inputs, self.outputs, self.delay, self.rate = inputs, outputs, delay, rate
         self.seconds, self.routes, self.busy, self.stop_at = seconds, routes, busy, stop_at
         self.variables = variables or {}
@@ -348,8 +348,8 @@ def check_run(binary, environment, folder, case, sink):
                      if abs(later - onset - due) <= (LATENCY_BOUND + 0.1) * SERVER_RATE]
             if match:
                 value = (match[0] - onset - due) / SERVER_RATE
-                late = value > case.bound and case.near_stop(match[0])
-                check(-case.bound <= value <= case.bound or late,
+                late = value > LATENCY_BOUND and case.near_stop(match[0])
+                check(-LATENCY_BOUND <= value <= LATENCY_BOUND or late,
                       f"{label}: the click at {onset / SERVER_RATE:.2f} s heard "
                       f"{value * 1000:+.2f} ms from the delay due")
                 latencies.append(value)
