@@ -306,6 +306,26 @@ TEST_F(transfer_loop, a_capture_clock_apart_from_playback_s_is_followed_within_2
   }
 }
 
+TEST_F(transfer_loop, a_quantum_of_output_that_a_server_skips_unreported_is_set_right_within_two_seconds) {
+  configure(routing_mode::mono_to_one, 0, 0, 1.0f, 48000, 12 * 48000);
+  script().latency = 32;
+  script().reports_xruns = false;
+  script().skip_before_read.assign(31, 0);
+  script().skip_before_read[30] = 2048;
+  run();
+  // Read 30 comes at clock frame 48000 + 30 * 4096; what is heard before
+  // two seconds after it may come out late, and nothing may come out early.
+  const int64_t settled = 48000 + 30 * 4096 + 2 * 48000;
+  size_t late = 0, early = 0;
+  for (const fake_stream::heard_frame& frame : fake_stream::current.heard) {
+    const int64_t error = frame.heard - frame.captured - delay_due();
+    early += error < -1;
+    late += error > 1 && frame.heard >= settled;
+  }
+  EXPECT_EQ(early, 0u);
+  EXPECT_EQ(late, 0u);
+}
+
 TEST_F(transfer_loop, a_stream_failing_for_less_than_five_seconds_of_cycles_is_started_again_and_runs_on) {
   // 53 cycles are five seconds at 44100; both streams start again after 10.
   configure(routing_mode::mono_to_one, 0, 0, 1.0f, 44100, 20 * 44100);

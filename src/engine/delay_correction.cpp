@@ -54,13 +54,21 @@ bool move_new_sound(const audio_path& path, int32_t track_count, ring_cursor& cu
 
 size_t shed(const audio_path& path, int32_t track_count, ring_cursor& cursor, int64_t frames,
             size_t& position, size_t got) {
-  // The new sound already in the rings moves up to the read position; the
-  // rest is dropped from the front of what was just read, and then from
-  // what capture gives next.
-  const auto lead = std::max<int64_t>(static_cast<int64_t>(cursor.offset / bytes_per_sample) - cursor.fresh, 0);
-  const auto moved = static_cast<size_t>(std::min(frames, lead));
+  // The new sound moves up to the read position where none of it plays yet;
+  // the rest is skipped where it is nearest to being played (all the rings
+  // hold before the write position is new sound then), then dropped from
+  // the front of what was just read, then from what capture gives next.
+  audio_buffers& buffers = path.buffers;
+  auto rest = static_cast<size_t>(frames);
+  const auto lead = static_cast<size_t>(
+      std::max<int64_t>(static_cast<int64_t>(cursor.offset / bytes_per_sample) - cursor.fresh, 0));
+  const size_t moved = std::min(rest, lead);
   move_new_sound(path, track_count, cursor, moved * bytes_per_sample, false);
-  const auto rest = static_cast<size_t>(frames) - moved;
+  rest -= moved;
+  const size_t skipped = std::min(rest * bytes_per_sample, cursor.offset);
+  cursor.position = ring_advance(cursor.position, skipped, buffers.ring_size);
+  cursor.offset -= skipped;
+  rest -= skipped / bytes_per_sample;
   const size_t dropped = std::min(rest, got);
   position += dropped;
   discard_capture(path, rest - dropped);

@@ -25,10 +25,11 @@ bool look_at_streams(const audio_path& path, uint32_t rate, const ring_cursor& c
 
 // Shortens the delay heard of the sound captured since the start by
 // `frames`, when the capture block holds `got` frames just read at
-// `position`: the new sound already in the rings moves earlier, up to the
-// read position, and the rest is dropped from the front of those frames
-// (moving `position` on), then from what capture gives next. Returns the
-// frames just read that are still to play.
+// `position`: where none of that sound plays yet it moves earlier in the
+// rings, up to the read position; the rest is skipped where it is nearest to
+// being played, then dropped from the front of the frames just read (moving
+// `position` on), then from what capture gives next. Returns the frames just
+// read that are still to play.
 size_t shed(const audio_path& path, int32_t track_count, ring_cursor& cursor, int64_t frames,
             size_t& position, size_t got);
 

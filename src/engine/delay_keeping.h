@@ -5,42 +5,47 @@
 //
 // After each start of the streams the delay heard is measured once: it is
 // the median of the usable looks made before the sound captured since the
-// start begins to play, at most a second's worth, and what it finds beyond
-// the delay asked is shed at once (short of it, padded).
+// start begins to play, at most a second's worth, or their lowest when they
+// spread over more than report_wander_ms, and what it finds beyond the delay
+// asked is shed at once (short of it, padded). A sound server whose capture
+// reports run high, climbing and falling back, has its sound at their foot.
 //
-// Between starts only drift is followed. Every two seconds the median of
-// those seconds' looks is set against the last one: a change faster than
-// two clocks most_drift_ppm apart can drift is the reports' own and moves
-// the reference that the looks are kept at; else a median more than half a
-// millisecond off the reference is slipped, a frame at a time, over the next
-// two seconds. Looks are counted as if nothing had been slipped, so that a
-// slip never reads as drift.
+// Between starts the looks are taken half a second at a time, and only
+// halves whose looks agree to a millisecond count; each one's median is set
+// against the last one's. A change that clocks most_drift_ppm apart could
+// drift in that time is drift; a faster one is the reports' own when it is
+// within report_wander_ms, and moves the reference the looks are kept at,
+// and else the sound's own (a server that skipped a quantum of the output),
+// which is shed or padded at once. A median more than half a millisecond off
+// the reference is slipped, a frame at a time, over the next two seconds.
+// Looks are counted as if nothing had been slipped or shed since the
+// measurement, so that a correction never reads as drift.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t drift_window_seconds = 2;
 constexpr int64_t most_drift_ppm = 300;
+constexpr int64_t report_wander_ms = 10;  // the most a server's reports stray while the sound stays put
+constexpr uint32_t slip_spread_seconds = 2;
 constexpr size_t most_kept_looks = 128;
 
 struct delay_keeping {
   int64_t asked = 0;  // frames: the delay heard to keep
   int64_t rate = 0;
   bool measuring = false;
-  // The looks of the measurement, or of the drift window, and the frames
-  // played since it began.
+  // The looks of the measurement, or of the half second under way, and the
+  // frames played since it began.
   int64_t looks[most_kept_looks] = {};
   size_t look_count = 0;
   int64_t frames = 0;
-  int64_t since_kept_look = 0;
-  // Drift, in looks counted as if nothing had been slipped.
-  int64_t reference = 0;  // the look at which the delay heard is the one asked
-  int64_t last_median = 0;
-  bool have_median = false;
-  int64_t slipped = 0;  // frames dropped so far, less frames added
-  // The slip under way: `slip` frames spread over a window, `done` of them
-  // slipped after `slip_frames` frames played.
+  // Since the measurement, in looks counted as if nothing had been slipped.
+  int64_t reference = 0;       // the look at which the delay heard is the one asked
+  int64_t last_median = 0;     // of the last half second whose looks agreed
+  int64_t since_median = 0;    // frames played since that half second ended
+  int64_t slipped = 0;         // frames dropped or shed so far, less frames added or padded
+  // The slip under way: `slip` frames spread over slip_spread_seconds,
+  // `done` of them slipped after `slip_frames` frames played.
   int64_t slip = 0;
   int64_t done = 0;
   int64_t slip_frames = 0;

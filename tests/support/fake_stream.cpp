@@ -84,6 +84,7 @@ snd_pcm_sframes_t fake_read(void** areas, bool interleaved, snd_pcm_uframes_t fr
   if (call < current.plan.stall_before_read.size()) {
     current.clock_ns += current.plan.stall_before_read[call] * 1000000;
   }
+  if (call < current.plan.skip_before_read.size()) current.playback.start_frame += current.plan.skip_before_read[call];
   snd_pcm_sframes_t result = scripted(current.plan.reads, current.read_calls, modelled);
   stream_model& c = current.capture;
   update();

@@ -28,6 +28,7 @@ struct script {
   std::vector<snd_pcm_sframes_t> writes;  // results by write of audio (not silence)
   std::vector<snd_pcm_sframes_t> avail;   // playback's avail_update by call number
   std::vector<int64_t> stall_before_read;  // ms the whole process stands still before read n
+  std::vector<int64_t> skip_before_read;   // frames a server plays as silence before read n, unreported
   int64_t latency = 0;          // frames each stream holds beyond its buffer
   bool reports_xruns = true;    // false: a sound server's streams, which never fail
   bool linked = false;          // starting playback starts capture
