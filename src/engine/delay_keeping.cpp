@@ -81,7 +81,7 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
   if (keeping.measuring) return last || keeping.frames >= keeping.rate ? settle(keeping) : 0;
   if (keeping.frames < keeping.rate / 2) return 0;
   int64_t now = 0;
-  if (keeping.look_count > 0) {
+  if (keeping.look_count >= agreeing_looks) {
     int64_t spread = 0;
     const int64_t median = summarise(keeping, spread, false);
     if (spread * 1000 <= keeping.rate) now = follow(keeping, median);

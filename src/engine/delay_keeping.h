@@ -11,7 +11,8 @@
 // reports run high, climbing and falling back, has its sound at their foot.
 //
 // Between starts the looks are taken half a second at a time, and only
-// halves whose looks agree to a millisecond count; each one's median is set
+// halves with three looks or more that agree to a millisecond count (a
+// server's looks that run high are seldom alike); each one's median is set
 // against the last one's. A change that clocks most_drift_ppm apart could
 // drift in that time is drift; a faster one is the reports' own when it is
 // within report_wander_ms, and moves the reference the looks are kept at,
@@ -29,6 +30,7 @@ constexpr int64_t most_drift_ppm = 300;
 constexpr int64_t report_wander_ms = 10;  // the most a server's reports stray while the sound stays put
 constexpr uint32_t slip_spread_seconds = 2;
 constexpr size_t most_kept_looks = 128;
+constexpr size_t agreeing_looks = 3;
 
 struct delay_keeping {
   int64_t asked = 0;  // frames: the delay heard to keep
