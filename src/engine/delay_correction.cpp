@@ -63,7 +63,7 @@ size_t shed(const audio_path& path, int32_t track_count, ring_cursor& cursor, in
   const auto lead = static_cast<size_t>(
       std::max<int64_t>(static_cast<int64_t>(cursor.offset / bytes_per_sample) - cursor.fresh, 0));
   const size_t moved = std::min(rest, lead);
-  move_new_sound(path, track_count, cursor, moved * bytes_per_sample, false);
+  if (moved > 0) move_new_sound(path, track_count, cursor, moved * bytes_per_sample, false);
   rest -= moved;
   const size_t skipped = std::min(rest * bytes_per_sample, cursor.offset);
   cursor.position = ring_advance(cursor.position, skipped, buffers.ring_size);
