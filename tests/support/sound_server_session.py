@@ -232,9 +232,14 @@ def recording_fault(case, peaks, heard):
     server, the player or the recorder stalled for longer than a quantum:
     an input silent for longer than SKIPPED_QUANTUM, two clicks of one
     channel closer together than the track has them (sound lost from the
-    recording), or clicks missing beyond those a skipped quantum may have
-    taken. None when the input is whole but for skipped quanta."""
+    recording), clicks missing beyond those a skipped quantum may have
+    taken, or input and output silent at once (the recorder, or the whole
+    graph, stood still). None when the input is whole but for skipped quanta."""
     evidence = []
+    outputs = [start for output in case.routes for start, _ in silent_gaps(peaks[output])]
+    together = [start for start in skipped_input(peaks) if any(abs(start - other) <= 0.02 for other in outputs)]
+    if together:
+        evidence.append(f"input and output silent at once at {together} s")
     for channel in (0, 1):
         long_gaps = [gap for gap in silent_gaps(peaks[channel]) if gap[1] > SKIPPED_QUANTUM]
         if long_gaps:
