@@ -889,12 +889,13 @@ class Bench:
                     side = "near" if case.near_stop(onset + due) else "before" if since < 0 else "after"
                     errors[side].append((round(since, 3), (match[0] - onset - due) / test.SERVER_RATE
                                          if match else None))
-            gap = test.input_gap(case, peaks, heard)
+            gap = test.recording_fault(case, peaks, heard, test.skipped_input(peaks))
             if gap or status != 0:
-                self.notes.append(f"the stopped run through {name} exited with {status}; input gaps: {gap}")
+                self.notes.append(f"the stopped run through {name} exited with {status}; "
+                                  f"the recording shows a stall: {gap}")
             marks = out.count(b"\nPX\n")
             self.details.setdefault("server_stops", {})[name] = {
-                "delay_errors_s": errors, "input_gap": gap, "underrun_marks": marks}
+                "delay_errors_s": errors, "recording_fault": gap, "underrun_marks": marks}
             for side, label in (("before", f"{name} {rate}, {stop:g} s stop: delay before it"),
                                 ("after", f"  more than {test.AFTER_STOP:g} s after it")):
                 found = [error for _, error in errors[side] if error is not None]

@@ -76,7 +76,7 @@ int64_t take_look(delay_keeping& keeping, bool usable, int64_t heard, size_t fra
   keeping.frames += static_cast<int64_t>(frames);
   keeping.since_median += static_cast<int64_t>(frames);
   if (usable && keeping.look_count < most_kept_looks) {
-    keeping.looks[keeping.look_count++] = keeping.measuring ? heard : heard + keeping.slipped;
+    keeping.looks[keeping.look_count++] = heard + keeping.slipped;
   }
   if (keeping.measuring) return last || keeping.frames >= keeping.rate ? settle(keeping) : 0;
   if (keeping.frames < keeping.rate / 2) return 0;

@@ -19,9 +19,7 @@ size_t restart_streams(const audio_path& path) {
   return start_streams(path);
 }
 
-stream_run run_from_now(const audio_path& path, const stream_run& before, int64_t written) {
-  return {path.calls.now_ns(), written, 0, before.clocked};
-}
+stream_run run_from_now(const audio_path& path, int64_t written) { return {path.calls.now_ns(), written, 0}; }
 
 int64_t frames_behind(const audio_path& path, const stream_run& run, int64_t written, size_t unwritten,
                       uint32_t rate) {

@@ -30,11 +30,10 @@ struct stream_run {
   int64_t start_ns = 0;          // when the streams last started
   int64_t written_at_start = 0;  // frames playback had taken by then, its cushion included
   int64_t last_write_ns = 0;     // when playback last took frames; 0 before the first
-  bool clocked = false;          // the streams have reported a delay: the device has a clock
 };
 
 // The run that begins now, with `written` frames taken by playback so far.
-stream_run run_from_now(const audio_path& path, const stream_run& before, int64_t written);
+stream_run run_from_now(const audio_path& path, int64_t written);
 
 // How many frames the audio still to play has fallen behind the clock, when
 // playback has taken `written` frames and `unwritten` more could not be

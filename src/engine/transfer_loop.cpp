@@ -26,6 +26,7 @@ struct loop_state {
   int64_t written_at_look = 0;   // frames_written at the last look at the delay
   float last_shown_seconds = 0.0f;
   stream_run run;
+  bool clocked = false;  // the streams have reported a delay: the device has a clock
   failure_watch capture_watch;
   failure_watch playback_watch;
   delay_keeping keeping;
@@ -53,7 +54,7 @@ void mark(const char* line) {
 size_t look_at_delay(const loop_context& loop, loop_state& state, size_t frames) {
   int64_t heard = 0;
   const bool usable = look_at_streams(loop.path, loop.settings.sample_rate, state.rings, frames, heard);
-  state.run.clocked = state.run.clocked || usable;
+  state.clocked = state.clocked || usable;
   // The sound captured since the start plays from this cycle on.
   const bool last =
       static_cast<int64_t>(state.rings.offset / bytes_per_sample) - state.rings.fresh < static_cast<int64_t>(frames);
@@ -79,7 +80,7 @@ void start(const loop_context& loop, loop_state& state, bool again, size_t unwri
   if (behind < 0) {
     state.frames_written += static_cast<int64_t>(write_silence(loop.path, static_cast<size_t>(-behind)));
   }
-  state.run = run_from_now(loop.path, state.run, state.frames_written);
+  state.run = run_from_now(loop.path, state.frames_written);
   state.rings.fresh = 0;
   state.written_at_look = state.frames_written;
   measure_anew(state.keeping);
@@ -191,7 +192,7 @@ void transfer_cycle(const loop_context& loop, loop_state& state) {
   const size_t cycle_frames = std::min<snd_pcm_uframes_t>(available, frames_per_block);
 
   size_t frames = read_capture(loop, state, cycle_frames);
-  if (frames > 0 && state.run.clocked && state.run.last_write_ns != 0 &&
+  if (frames > 0 && state.clocked && state.run.last_write_ns != 0 &&
       calls.now_ns() - state.run.last_write_ns > loop.cushion_ns) {
     // A stall the streams did not report: playback has run dry, and what
     // was read would come out late.

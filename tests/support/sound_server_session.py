@@ -227,17 +227,18 @@ def skipped_input(peaks):
                    if length <= SKIPPED_QUANTUM})
 
 
-def recording_fault(case, peaks, heard):
+def recording_fault(case, peaks, heard, skipped):
     """What shows, from the recording's input channels alone, that the
     server, the player or the recorder stalled for longer than a quantum:
     an input silent for longer than SKIPPED_QUANTUM, two clicks of one
     channel closer together than the track has them (sound lost from the
     recording), clicks missing beyond those a skipped quantum may have
     taken, or input and output silent at once (the recorder, or the whole
-    graph, stood still). None when the input is whole but for skipped quanta."""
+    graph, stood still). None when the input is whole but for the quanta
+    `skipped` (skipped_input)."""
     evidence = []
     outputs = [start for output in case.routes for start, _ in silent_gaps(peaks[output])]
-    together = [start for start in skipped_input(peaks) if any(abs(start - other) <= 0.02 for other in outputs)]
+    together = [start for start in skipped if any(abs(start - other) <= 0.02 for other in outputs)]
     if together:
         evidence.append(f"input and output silent at once at {together} s")
     for channel in (0, 1):
@@ -248,7 +249,7 @@ def recording_fault(case, peaks, heard):
         if any(later - earlier < (CLICK_GAP - 0.002) * SERVER_RATE for earlier, later in zip(onsets, onsets[1:])):
             evidence.append(f"clicks on channel {channel + 1} closer together than the track's")
         due = len(click_onsets(case.track_seconds(), channel))
-        if not due - len(skipped_input(peaks)) <= len(onsets) <= due:
+        if not due - len(skipped) <= len(onsets) <= due:
             evidence.append(f"{len(onsets)} of {due} clicks on channel {channel + 1}")
     return "; ".join(evidence) or None
 
@@ -358,7 +359,8 @@ def check_run(binary, environment, folder, case, sink):
     out, err, status, channels = record_run(binary, environment, folder, case, sink)
     peaks = [window_peaks(samples) for samples in channels]
     heard = {channel: onsets_in(channels[channel], peaks[channel]) for channel in range(CHANNELS)}
-    gap = recording_fault(case, peaks, heard)
+    skipped = skipped_input(peaks)
+    gap = recording_fault(case, peaks, heard, skipped)
     if gap:
         del failures[first_failure:]  # the one check made yet: a run that outlasted its end
         if check(len(retries) < MOST_RETRIES, f"{case.name}: the input channels show a stall "
@@ -374,14 +376,15 @@ def check_run(binary, environment, folder, case, sink):
     check(case.stop_at is not None or marks == 0, f"{case.name}: {marks} underrun marks")
 
     # The player's skipped quanta come out of quavelor a delay later.
-    mirrored = [start + case.heard_delay() for start in skipped_input(peaks)]
-    expected = {start for output in case.routes for start, _ in silent_gaps(peaks[output])
+    mirrored = [start + case.heard_delay() for start in skipped]
+    output_gaps = {output: silent_gaps(peaks[output]) for output in case.routes}
+    expected = {start for gaps in output_gaps.values() for start, _ in gaps
                 if any(abs(start - later) <= 0.02 for later in mirrored)}
-    case.skips = sorted({start for output in case.routes for start, length in silent_gaps(peaks[output])
+    case.skips = sorted({start for gaps in output_gaps.values() for start, length in gaps
                          if length <= SKIPPED_QUANTUM and start not in expected
                          and not case.near_stop(start * SERVER_RATE)})
     if mirrored or case.skips:
-        print(f"{case.name}: the server skipped the player at {skipped_input(peaks)} s and "
+        print(f"{case.name}: the server skipped the player at {skipped} s and "
               f"quavelor's output at {case.skips} s", flush=True)
     due = case.heard_delay() * SERVER_RATE
     for output, source in case.routes.items():
@@ -407,7 +410,7 @@ def check_run(binary, environment, folder, case, sink):
             print(f"{label}: {len(latencies)} of {len(heard[source])} clicks, heard "
                   f"{min(latencies) * 1000:+.2f} to {max(latencies) * 1000:+.2f} ms from "
                   f"{case.heard_delay():.4f} s, {len(unmatched)} unexplained", flush=True)
-        gaps = [gap for gap in silent_gaps(peaks[output]) if gap[0] not in case.skips and gap[0] not in expected]
+        gaps = [gap for gap in output_gaps[output] if gap[0] not in case.skips and gap[0] not in expected]
         if case.stop_at is None:
             check(not gaps, f"{label}: silent stretches in the tone (start, length): {gaps} s")
         else:
