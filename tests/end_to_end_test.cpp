@@ -133,8 +133,8 @@ TEST_P(end_to_end, routed_outputs_play_their_inputs_delayed_by_whole_frames_and_
         // A restart plays a cushion of silence and goes on with the ring's
         // audio: on this device no time passes, so none of it is late.
         const bool restarted = c.restarted_at > 0 && k >= c.restarted_at;
-        const bool cushion = restarted && k < c.restarted_at + cushion_frames;
-        const uint64_t at = restarted ? k - cushion_frames : k;
+        const bool cushion = restarted && k < c.restarted_at + cushion_for(asked_frames);
+        const uint64_t at = restarted ? k - cushion_for(asked_frames) : k;
         const uint32_t expected = source < 0 || cushion || at < delay_frames
                                       ? 0
                                       : input_sample(source, at - delay_frames);
@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "Input Channel = 1\nOutput Channel = 2\nTime delay ~ 0.500 sec\n"
                         "Sample rate = 44100\nTime out at 3 sec\n\nRX\n\r1 sec\r2 sec\nFinished\n",
                         {{"QUAVELOR_SHIM_OVERRUN", "5"}},
-                        cushion_frames + 5 * cycle_frames},
+                        cushion_for(22050) + 5 * cycle_frames},
         // A device with no clock, as this file is, cannot run dry: a read
         // held up for longer than the cushion lasts starts nothing again.
         end_to_end_case{"mono_input_1_to_outputs_1_2_half_a_second_late_held_up_at_32000",

@@ -4,19 +4,23 @@
 
 #include "fatal.h"
 
-size_t start_streams(const audio_path& path) {
-  const size_t cushion = write_silence(path, cushion_frames);
-  path.calls.start(path.streams.playback);
-  if (!path.streams.linked) path.calls.start(path.streams.capture);
-  return cushion;
+size_t cushion_for(size_t delay_frames) {
+  return delay_frames >= longest_cushion_frames ? longest_cushion_frames : cushion_frames;
 }
 
-size_t restart_streams(const audio_path& path) {
+size_t start_streams(const audio_path& path, size_t cushion) {
+  const size_t written = write_silence(path, cushion);
+  path.calls.start(path.streams.playback);
+  if (!path.streams.linked) path.calls.start(path.streams.capture);
+  return written;
+}
+
+size_t restart_streams(const audio_path& path, size_t cushion) {
   path.calls.drop(path.streams.playback);
   path.calls.drop(path.streams.capture);
   path.calls.prepare(path.streams.playback);
   path.calls.prepare(path.streams.capture);
-  return start_streams(path);
+  return start_streams(path, cushion);
 }
 
 stream_run run_from_now(const audio_path& path, int64_t written) { return {path.calls.now_ns(), written, 0}; }

@@ -11,19 +11,27 @@
 
 #include "engine/block_transfer.h"
 
-// Silence written to playback before each start: three blocks, what a
-// capture-paced loop needs so that a block that comes late never lets
-// playback run dry. It is taken out of the ring offset, so the delay heard
-// stays the one asked for; a shorter delay is heard as the cushion.
+// Silence written to playback before each start, so that a block that comes
+// late never lets playback run dry: four blocks when the delay asked is as
+// long, else three. It is taken out of the ring offset, so the delay heard
+// stays the one asked for; a delay shorter than three blocks is heard as the
+// cushion. Three blocks cover a block read and
+// a block late; the fourth covers what a sound server adds: capture handed
+// over three server quanta at a time (more than a block at 44100), and
+// capture that starts a quantum or two after playback on a loaded machine.
 constexpr size_t cushion_frames = 3 * frames_per_block;
+constexpr size_t longest_cushion_frames = 4 * frames_per_block;
 
-// Writes the cushion to prepared playback and starts both streams: with one
-// call where they are linked, else playback and then capture, back to back.
-// Returns the frames of silence written.
-size_t start_streams(const audio_path& path);
+// The cushion for a delay of `delay_frames`.
+size_t cushion_for(size_t delay_frames);
+
+// Writes `cushion` frames of silence to prepared playback and starts both
+// streams: with one call where they are linked, else playback and then
+// capture, back to back. Returns the frames of silence written.
+size_t start_streams(const audio_path& path, size_t cushion);
 
 // Drops whatever both streams hold, prepares them and starts them as above.
-size_t restart_streams(const audio_path& path);
+size_t restart_streams(const audio_path& path, size_t cushion);
 
 // The streams' run since their last start, as the transfer loop counts it.
 struct stream_run {

@@ -15,6 +15,7 @@ struct loop_context {
   const run_settings& settings;
   const routing_plan& plan;
   audio_path path;
+  size_t cushion;      // frames of silence before each start
   int64_t cushion_ns;  // how long the cushion takes to play
 };
 
@@ -73,7 +74,8 @@ size_t look_at_delay(const loop_context& loop, loop_state& state, size_t frames)
 void start(const loop_context& loop, loop_state& state, bool again, size_t unwritten = 0) {
   const uint32_t rate = loop.settings.sample_rate;
   const int64_t behind = again ? frames_behind(loop.path, state.run, state.frames_written, unwritten, rate) : 0;
-  state.frames_written += static_cast<int64_t>(again ? restart_streams(loop.path) : start_streams(loop.path));
+  state.frames_written +=
+      static_cast<int64_t>(again ? restart_streams(loop.path, loop.cushion) : start_streams(loop.path, loop.cushion));
   if (behind > 0) skip_stopped(loop.path.buffers, loop.plan.track_count, state.rings, behind);
   // Playback dropped with frames still to play (a restart for capture's
   // sake) is given as much silence more, so that nothing comes out early.
@@ -215,17 +217,18 @@ void transfer_cycle(const loop_context& loop, loop_state& state) {
 
 void run_transfer_loop(const run_settings& settings, const routing_plan& plan,
                        const pcm_pair& streams, audio_buffers& buffers, const stream_calls& calls) {
-  const loop_context loop{settings, plan, {calls, streams, buffers},
-                          int64_t{cushion_frames} * 1000000000 / settings.sample_rate};
+  const size_t cushion = cushion_for(buffers.delay_offset / bytes_per_sample);
+  const loop_context loop{settings, plan, {calls, streams, buffers}, cushion,
+                          static_cast<int64_t>(cushion) * 1000000000 / settings.sample_rate};
   loop_state state;
   state.capture_watch = watch_for("Recording stream keeps failing: %s\n", settings.sample_rate);
   state.playback_watch = watch_for("Playback stream keeps failing: %s\n", settings.sample_rate);
-  const size_t cushion_bytes = cushion_frames * bytes_per_sample;
+  const size_t cushion_bytes = cushion * bytes_per_sample;
   state.rings.offset = buffers.delay_offset > cushion_bytes ? buffers.delay_offset - cushion_bytes : 0;
   // The delay heard to keep: the ring offset plus the cushion, which is the
   // delay asked for, or the cushion when that is longer.
   state.keeping = keep_delay_of(
-      static_cast<int64_t>(state.rings.offset / bytes_per_sample + cushion_frames), settings.sample_rate);
+      static_cast<int64_t>(state.rings.offset / bytes_per_sample + cushion), settings.sample_rate);
 
   if (settings.frame_budget > 0) start(loop, state, false);
   while (settings.frame_budget > 0) {

@@ -26,7 +26,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sound_server_session import check, exit_status, expected_output  # noqa: E402
 
-CUSHION_FRAMES = 3 * 4096   # silence quavelor plays before the first captured frame
+CUSHION_FRAMES = 3 * 4096   # the shortest cushion: a shorter delay is heard as it
 BLOCK = 4096                # the program's cycle, and the card's period
 FIFO = 32                   # frames each stream of the card holds beyond its buffer
 AFTER_RESUME = 0.05         # seconds after the sound comes back that it must be right

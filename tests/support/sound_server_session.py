@@ -58,7 +58,7 @@ def check_marked_output(name, out, expected):
 
 SERVER_RATE = 48000        # the loop sink's rate: the track's and the recording's
 CHANNELS = 4
-CUSHION_FRAMES = 3 * 4096  # what quavelor plays before the first captured frame
+CUSHION_FRAMES = 3 * 4096  # the shortest cushion: a shorter delay is heard as it
 CLICK_FRAMES = 96          # 2 ms of a 2 kHz square wave
 CLICK_LEVEL = 20000
 CLICK_GAP = 1.37           # seconds between clicks, uneven against any block
