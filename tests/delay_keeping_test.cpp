@@ -58,6 +58,7 @@ TEST(delay_keeping, drift_is_slipped_a_frame_at_a_time_a_skipped_quantum_set_rig
       {"a quantum skipped", 0, 2048, 0, 0, 0, 2048, 2048},
       {"reports jumping 3 ms", 0, 0, 144, 0, 0, 0, 0},
       {"reports running 700 ppm away", 0, 0, 0, 700, 0, 0, 0},
+      {"reports running 12 ms away in 4 s, as after a start", 0, 0, 0, 3000, 0, 0, 0},
       {"reports climbing and falling back", 0, 0, 0, 0, 300, 0, 0},
   };
   for (const auto& c : cases) {

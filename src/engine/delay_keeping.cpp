@@ -41,7 +41,12 @@ int64_t follow(delay_keeping& keeping, int64_t median) {
   int64_t now = 0;
   const int64_t change = median - keeping.last_median;
   if (std::abs(change) * 1000000 > most_drift_ppm * keeping.since_median) {
-    if (std::abs(change) * 1000 > keeping.rate * report_wander_ms) {
+    // Only a step seen within a second and a half (the half second it fell
+    // in, whose looks disagree, and the next) is timed well enough to be the
+    // sound's own: across longer spells of looks that did not agree, the
+    // reports themselves were on the move.
+    const bool in_a_row = keeping.since_median < keeping.rate * 3 / 2;
+    if (in_a_row && std::abs(change) * 1000 > keeping.rate * report_wander_ms) {
       now = change;
       keeping.slipped += change;
     } else {

@@ -14,10 +14,12 @@
 // halves with three looks or more that agree to a millisecond count (a
 // server's looks that run high are seldom alike); each one's median is set
 // against the last one's. A change that clocks most_drift_ppm apart could
-// drift in that time is drift; a faster one is the reports' own when it is
-// within report_wander_ms, and moves the reference the looks are kept at,
-// and else the sound's own (a server that skipped a quantum of the output),
-// which is shed or padded at once. A median more than half a millisecond off
+// drift in that time is drift; a faster one is the sound's own (a server
+// that skipped a quantum of the output) when it is larger than
+// report_wander_ms and shows within a second and a half of the last half
+// whose looks agreed, and is shed or padded at once; else it is the reports'
+// own (a server's reports can run on for seconds after a start), and moves
+// the reference the looks are kept at. A median more than half a millisecond off
 // the reference is slipped, a frame at a time, over the next two seconds.
 // Looks are counted as if nothing had been slipped or shed since the
 // measurement, so that a correction never reads as drift.
