@@ -96,6 +96,7 @@ TEST_P(end_to_end, routed_outputs_play_their_inputs_delayed_by_whole_frames_and_
   EXPECT_NEAR(static_cast<double>(asked_frames), static_cast<double>(sample_rate) * delay_seconds,
               1.0);
   const uint64_t delay_frames = std::max<uint64_t>(asked_frames, cushion_frames);
+  const uint64_t restart_cushion = cushion_for(asked_frames);
 
   // Once as the device is, once with it taking interleaved access only, as a
   // sound server's plugin does: the bytes played must be the same.
@@ -133,8 +134,8 @@ TEST_P(end_to_end, routed_outputs_play_their_inputs_delayed_by_whole_frames_and_
         // A restart plays a cushion of silence and goes on with the ring's
         // audio: on this device no time passes, so none of it is late.
         const bool restarted = c.restarted_at > 0 && k >= c.restarted_at;
-        const bool cushion = restarted && k < c.restarted_at + cushion_for(asked_frames);
-        const uint64_t at = restarted ? k - cushion_for(asked_frames) : k;
+        const bool cushion = restarted && k < c.restarted_at + restart_cushion;
+        const uint64_t at = restarted ? k - restart_cushion : k;
         const uint32_t expected = source < 0 || cushion || at < delay_frames
                                       ? 0
                                       : input_sample(source, at - delay_frames);

@@ -19,8 +19,8 @@
 // report_wander_ms and shows within a second and a half of the last half
 // whose looks agreed, and is shed or padded at once; else it is the reports'
 // own (a server's reports can run on for seconds after a start), and moves
-// the reference the looks are kept at. A median more than half a millisecond off
-// the reference is slipped, a frame at a time, over the next two seconds.
+// the reference the looks are kept at. A median more than half a millisecond
+// off the reference is slipped, a frame at a time, over the next two seconds.
 // Looks are counted as if nothing had been slipped or shed since the
 // measurement, so that a correction never reads as drift.
 #pragma once

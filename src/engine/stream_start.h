@@ -15,10 +15,10 @@
 // late never lets playback run dry: four blocks when the delay asked is as
 // long, else three. It is taken out of the ring offset, so the delay heard
 // stays the one asked for; a delay shorter than three blocks is heard as the
-// cushion. Three blocks cover a block read and
-// a block late; the fourth covers what a sound server adds: capture handed
-// over three server quanta at a time (more than a block at 44100), and
-// capture that starts a quantum or two after playback on a loaded machine.
+// cushion. Three blocks cover a block read and a block late; the fourth
+// covers what a sound server adds: capture handed over three server quanta
+// at a time (more than a block at 44100), and capture that starts a quantum
+// or two after playback on a loaded machine.
 constexpr size_t cushion_frames = 3 * frames_per_block;
 constexpr size_t longest_cushion_frames = 4 * frames_per_block;
 
